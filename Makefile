@@ -1,0 +1,37 @@
+# Every target builds in .venv, creating it and installing what it needs on first use.
+PYTHON ?= python3
+VENV   := .venv
+PY     := $(VENV)/bin/python
+DEPS   := $(VENV)/.deps-installed
+
+.PHONY: demo test bench install lint format clean
+
+$(DEPS): requirements-dev.txt
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet -r requirements-dev.txt
+	touch $@
+
+# Rebuilds incrementally (build/ keeps the CMake tree between runs).
+install: $(DEPS)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+
+demo: install
+	$(PY) -m mirtaly.demo
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
+
+lint: $(DEPS)
+	$(PY) -m ruff check python tests bench
+
+format: $(DEPS)
+	$(PY) -m pip install --quiet clang-format
+	$(VENV)/bin/clang-format -i src/*/*.cpp src/*/*.hpp src/*/*/*.cpp src/*/*/*.hpp 2>/dev/null || true
+	$(PY) -m ruff format python tests bench
+
+clean:
+	rm -rf build

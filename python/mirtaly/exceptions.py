@@ -1,0 +1,21 @@
+"""Exception types of the SDK."""
+
+
+class MirtalyError(Exception):
+    """Broken or unusable prepared data, failed updates and other SDK failures."""
+
+
+class NetworkError(MirtalyError):
+    """A transport failure: connection refused, timeout, HTTP error status."""
+
+    def __init__(self, message: str, *, status: int | None = None, url: str | None = None):
+        super().__init__(message)
+        self.status = status
+        self.url = url
+
+    def __reduce__(self):
+        return (_rebuild_network_error, (str(self), self.status, self.url))
+
+
+def _rebuild_network_error(message, status, url):
+    return NetworkError(message, status=status, url=url)

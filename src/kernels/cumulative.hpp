@@ -1,0 +1,18 @@
+// Running operations over one series, with pandas' NaN conventions.
+#pragma once
+
+#include <span>
+
+#include "kernels/view.hpp"
+
+namespace mirtaly::kernels {
+
+// Running sum that skips NaN: a NaN input yields NaN at its own position and
+// leaves the running total untouched (pandas cumsum with skipna).
+void cumsum_skipna(View1D<double> in, std::span<double> out);
+
+// Running maximum over all values so far, ignoring NaN (pandas expanding().max()
+// with min_periods=1); NaN until the first finite-or-infinite value appears.
+void expanding_max(View1D<double> in, std::span<double> out);
+
+}  // namespace mirtaly::kernels
