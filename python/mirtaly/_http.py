@@ -12,7 +12,6 @@ import hashlib
 import hmac
 import json
 import os
-import socket
 import tempfile
 import time
 import urllib.error
@@ -128,7 +127,7 @@ class HttpClient:
                 )
                 if exc.code not in _RETRY_STATUSES:
                     break
-            except (urllib.error.URLError, socket.timeout, ConnectionError, OSError) as exc:
+            except (TimeoutError, urllib.error.URLError, ConnectionError, OSError) as exc:
                 reason = getattr(exc, "reason", exc)
                 last_error = NetworkError(f"{method} {url} failed: {reason}", url=url)
         assert last_error is not None
@@ -147,7 +146,7 @@ class HttpClient:
         with self._open(method.upper(), path, params, body, headers) as response:
             try:
                 return response.read()
-            except (OSError, socket.timeout) as exc:
+            except (TimeoutError, OSError) as exc:
                 raise NetworkError(f"{method} {path}: reading the response failed: {exc}") from exc
 
     def get_json(self, path: str, params: Mapping[str, object] | None = None):
@@ -186,7 +185,7 @@ class HttpClient:
                 while True:
                     try:
                         chunk = resp.read(chunk_size)
-                    except (OSError, socket.timeout) as exc:
+                    except (TimeoutError, OSError) as exc:
                         raise NetworkError(f"download of {path} interrupted: {exc}") from exc
                     if not chunk:
                         break
