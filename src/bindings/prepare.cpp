@@ -1,5 +1,6 @@
 // mirtaly.backtest._prepare: dataset schema, builder, payload and the binary store.
 #include "interop/interop.hpp"
+#include "prepare/schema.hpp"
 
 NB_MODULE(_prepare, m) {
     using namespace mirtaly::interop;
@@ -10,4 +11,7 @@ NB_MODULE(_prepare, m) {
                "normalize_yyyymmdd"});
     bind_from(m, "mirtaly.exceptions", {"NetworkError"});
     bind_from(m, "mirtaly.singleton", {"get_instance"});
+
+    mirtaly::prepare::register_schema(m);
+    mirtaly::prepare::register_store(m);
 }

@@ -1,0 +1,151 @@
+// BinaryPreparedDataStore: the store base with the component schema and supplements.
+//
+// The class is a real Python subclass of the SDK's BinaryPreparedDataStoreBase,
+// created with type() at module load; its methods are C++ functions.
+#include <string>
+
+#include "prepare/schema.hpp"
+
+namespace mirtaly::prepare {
+
+using namespace nb::literals;
+namespace io = mirtaly::interop;
+
+static nb::object module_attr(const char* name) { return io::bound(kModule, name); }
+
+// super(BinaryPreparedDataStore, self), so subclasses and mixins resolve as usual.
+static nb::object super_of(nb::handle self) {
+    return io::attr_of("builtins", "super")(module_attr("BinaryPreparedDataStore"), self);
+}
+
+static void store_init(nb::handle self, nb::handle store_dir, nb::handle component_names) {
+    io::require_list(component_names, "component_names", /*allow_none=*/true);
+    nb::object path_like = io::attr_of("os", "PathLike");
+    if (!PyUnicode_Check(store_dir.ptr()) &&
+        !PyObject_IsInstance(store_dir.ptr(), path_like.ptr()))
+        io::raise_type_error("store_dir must be str or a path, got " + io::type_name_of(store_dir));
+    super_of(self).attr("__init__")(store_dir, build_matrix_dtype(component_names),
+                                    module_attr("PREPARED_DATA_VERSION"),
+                                    module_attr("FLOAT_STORAGE_DTYPE"));
+}
+
+static nb::object store_load(nb::handle self, nb::handle start_date, nb::handle end_date,
+                             nb::handle keys, nb::handle mmap) {
+    io::require_list(keys, "keys", /*allow_none=*/true);
+    nb::object chosen = nb::borrow(keys);
+    if (keys.is_none()) {
+        // Only what the store holds, in schema order: absent datasets are no error.
+        nb::object metadata = self.attr("load_metadata")();
+        nb::object datasets = metadata.attr("get")("datasets");
+        if (datasets.is_none()) datasets = nb::dict();
+        nb::list present;
+        for (nb::handle key : self.attr("matrix_dtype")) {
+            int has = PySequence_Contains(datasets.ptr(), key.ptr());
+            if (has < 0) throw nb::python_error();
+            if (has) present.append(key);
+        }
+        chosen = present;
+    }
+    nb::object result =
+        super_of(self).attr("load")("start_date"_a = start_date, "end_date"_a = end_date,
+                                    "keys"_a = chosen, "mmap"_a = nb::bool_(io::truth(mmap)));
+    if (!PyDict_Check(result.ptr()))
+        io::raise_type_error("store load must return a dict, got " + io::type_name_of(result));
+    return result;
+}
+
+// d[key], inserting an empty dict when the key is missing.
+static nb::dict dict_entry(nb::handle d, const char* key) {
+    nb::object value = d.attr("get")(key);
+    if (!PyDict_Check(value.ptr())) {
+        value = nb::dict();
+        d[key] = value;
+    }
+    return nb::borrow<nb::dict>(value);
+}
+
+static nb::list unique_names(nb::handle names) {
+    nb::list out;
+    nb::set seen;
+    for (nb::handle name : names) {
+        if (seen.contains(name)) continue;
+        seen.add(name);
+        out.append(name);
+    }
+    return out;
+}
+
+static nb::list store_add_component_matrices(nb::handle self, nb::handle component_matrices,
+                                             nb::handle component_names) {
+    io::require_dict(component_matrices, "component_matrices");
+    io::require_list(component_names, "component_names");
+    nb::object key_of = module_attr("component_dataset_key");
+    nb::object float_dtype = module_attr("FLOAT_STORAGE_DTYPE");
+    nb::object store_dir = self.attr("store_dir");
+
+    nb::object metadata = self.attr("load_metadata")();
+    nb::dict datasets = dict_entry(metadata, "datasets");
+    nb::list written;
+    for (nb::handle name : parse_name_list(component_names)) {
+        nb::object key = key_of(name);
+        if (datasets.contains(key)) continue;  // existing datasets are never validated or rewritten
+        nb::object matrix = component_matrices.attr("get")(name);
+        if (matrix.is_none() || nb::len(matrix) == 0)
+            io::raise_value_error("缺失成分股矩阵为空，无法补充: " + nb::cast<std::string>(nb::str(name)));
+        // Listed at once, so a duplicate later in this call is skipped above.
+        datasets[key] = self.attr("_write_matrix")(store_dir, key, matrix, float_dtype);
+        written.append(name);
+    }
+    if (nb::len(written) == 0) return written;
+
+    nb::dict meta = dict_entry(metadata, "meta");
+    nb::list merged = parse_name_list(meta.attr("get")("component_names"));
+    for (nb::handle name : component_names) merged.append(name);
+    merged = unique_names(parse_name_list(merged));
+    meta["component_names"] = merged;
+
+    nb::dict key_map;
+    nb::object old_map = meta.attr("get")("component_dataset_keys");
+    if (PyDict_Check(old_map.ptr())) key_map = nb::borrow<nb::dict>(old_map.attr("copy")());
+    for (nb::handle name : merged) key_map[name] = key_of(name);
+    meta["component_dataset_keys"] = key_map;
+
+    nb::object now = io::pandas().attr("Timestamp").attr("now")().attr("isoformat")();
+    metadata["updated_at"] = now;
+    meta["updated_at"] = now;
+    meta["component_supplemented_at"] = now;
+
+    // Temporary file, fsync, rename: a crash never leaves a truncated metadata file.
+    self.attr("_write_metadata")(metadata);
+    self.attr("_write_manifest")(store_dir, metadata);
+    return written;
+}
+
+static const char* kStoreDoc =
+    "Binary prepared data store with component extension.\n\n"
+    "On top of the base store, extends the matrix dtype with the built-in component factor "
+    "names and supports supplementing component matrices on demand.";
+
+void register_store(nb::module_& m) {
+    nb::object base = m.attr("BinaryPreparedDataStoreBase");
+    nb::dict ns;
+    ns["__module__"] = kModule;
+    ns["__qualname__"] = "BinaryPreparedDataStore";
+    ns["__doc__"] = kStoreDoc;
+    ns["__init__"] = nb::cpp_function(&store_init, nb::is_method(), nb::name("__init__"),
+                                      "store_dir"_a.none(), "component_names"_a.none() = nb::none());
+    ns["load"] = nb::cpp_function(&store_load, nb::is_method(), nb::name("load"),
+                                  "start_date"_a.none() = nb::none(),
+                                  "end_date"_a.none() = nb::none(), "keys"_a.none() = nb::none(),
+                                  "mmap"_a.none() = true,
+                                  "Loads prepared data: every dataset the metadata lists (in "
+                                  "schema order) unless keys are given; dates inclusive.");
+    ns["add_component_matrices"] = nb::cpp_function(
+        &store_add_component_matrices, nb::is_method(), nb::name("add_component_matrices"),
+        "component_matrices"_a.none(), "component_names"_a.none(),
+        "Writes the component matrices the store lacks; returns the names newly written.");
+    m.attr("BinaryPreparedDataStore") =
+        io::attr_of("builtins", "type")("BinaryPreparedDataStore", nb::make_tuple(base), ns);
+}
+
+}  // namespace mirtaly::prepare
