@@ -167,9 +167,7 @@ class HttpClient:
 
     def post_json(self, path: str, payload) -> object:
         body = json.dumps(payload).encode()
-        raw = self.request(
-            "POST", path, body=body, headers={"Content-Type": "application/json"}
-        )
+        raw = self.request("POST", path, body=body, headers={"Content-Type": "application/json"})
         return _decode_json(raw, path)
 
     def download(
@@ -242,4 +240,3 @@ def _decode_json(raw: bytes, path: str):
         return json.loads(raw)
     except ValueError as exc:
         raise NetworkError(f"{path}: response is not valid JSON: {exc}") from exc
-
