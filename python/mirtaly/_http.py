@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import hmac
+import http.client
 import json
 import os
 import tempfile
@@ -28,6 +29,11 @@ SIGNATURE_HEADER = "X-Mirtaly-Signature"
 
 # Statuses worth another attempt: the server may recover.
 _RETRY_STATUSES = frozenset({429, 500, 502, 503, 504})
+
+# What a broken exchange raises below urllib: socket errors and timeouts are
+# OSError, while a garbled status line or a body cut short (BadStatusLine,
+# IncompleteRead) is http.client.HTTPException, which is no OSError.
+_TRANSPORT_ERRORS = (OSError, http.client.HTTPException)
 
 ProgressCallback = Callable[[int, "int | None"], None]
 
@@ -53,10 +59,13 @@ def verify_signature(
         skew = abs((time.time() if now is None else now) - float(timestamp))
     except (TypeError, ValueError):
         return False
-    if skew > max_skew:
+    # Written so that a "nan" timestamp (NaN compares false) is rejected too.
+    if not skew <= max_skew:
         return False
     expected = sign_request(secret, method, path, timestamp)
-    return hmac.compare_digest(expected, str(signature))
+    # Bytes: compare_digest raises TypeError on non-ASCII text, and header
+    # values are whatever the peer sent.
+    return hmac.compare_digest(expected.encode(), str(signature).encode("utf-8", "replace"))
 
 
 class HttpClient:
@@ -127,8 +136,8 @@ class HttpClient:
                 )
                 if exc.code not in _RETRY_STATUSES:
                     break
-            except (TimeoutError, urllib.error.URLError, ConnectionError, OSError) as exc:
-                reason = getattr(exc, "reason", exc)
+            except _TRANSPORT_ERRORS as exc:
+                reason = getattr(exc, "reason", None) or repr(exc)
                 last_error = NetworkError(f"{method} {url} failed: {reason}", url=url)
         assert last_error is not None
         raise last_error
@@ -143,20 +152,22 @@ class HttpClient:
         headers: Mapping[str, str] | None = None,
     ) -> bytes:
         """Sends one request and returns the response body."""
-        with self._open(method.upper(), path, params, body, headers) as response:
+        method = method.upper()
+        with self._open(method, path, params, body, headers) as response:
             try:
                 return response.read()
-            except (TimeoutError, OSError) as exc:
-                raise NetworkError(f"{method} {path}: reading the response failed: {exc}") from exc
+            except _TRANSPORT_ERRORS as exc:
+                url = response.geturl()
+                raise NetworkError(
+                    f"{method} {url}: reading the response failed: {exc!r}", url=url
+                ) from exc
 
     def get_json(self, path: str, params: Mapping[str, object] | None = None):
         return _decode_json(self.request("GET", path, params=params), path)
 
     def post_json(self, path: str, payload) -> object:
         body = json.dumps(payload).encode()
-        raw = self.request(
-            "POST", path, body=body, headers={"Content-Type": "application/json"}
-        )
+        raw = self.request("POST", path, body=body, headers={"Content-Type": "application/json"})
         return _decode_json(raw, path)
 
     def download(
@@ -179,23 +190,27 @@ class HttpClient:
         fd, tmp_name = tempfile.mkstemp(prefix=dest.name + ".", suffix=".part", dir=dest.parent)
         try:
             with os.fdopen(fd, "wb") as out, self._open("GET", path, params, None, None) as resp:
+                url = resp.geturl()
                 length = resp.headers.get("Content-Length")
                 total = int(length) if length and length.isdigit() else None
                 done = 0
                 while True:
                     try:
                         chunk = resp.read(chunk_size)
-                    except (TimeoutError, OSError) as exc:
-                        raise NetworkError(f"download of {path} interrupted: {exc}") from exc
+                    except _TRANSPORT_ERRORS as exc:
+                        raise NetworkError(
+                            f"download of {url} interrupted: {exc!r}", url=url
+                        ) from exc
                     if not chunk:
                         break
                     out.write(chunk)
                     done += len(chunk)
                     if progress is not None:
                         progress(done, total)
+                # A connection closed early reads as a normal end of body.
                 if total is not None and done != total:
                     raise NetworkError(
-                        f"download of {path} incomplete: {done} of {total} bytes", url=path
+                        f"download of {url} incomplete: {done} of {total} bytes", url=url
                     )
                 out.flush()
                 os.fsync(out.fileno())
@@ -208,10 +223,15 @@ class HttpClient:
 
 
 def _read_error_body(exc: urllib.error.HTTPError) -> str:
+    # The error carries the open response: close it, or every retried
+    # status leaks a socket until the garbage collector finds it.
     try:
         text = exc.read(2048).decode("utf-8", "replace").strip()
     except Exception:
         text = ""
+    finally:
+        with contextlib.suppress(Exception):
+            exc.close()
     return text or str(exc.reason)
 
 
@@ -220,4 +240,3 @@ def _decode_json(raw: bytes, path: str):
         return json.loads(raw)
     except ValueError as exc:
         raise NetworkError(f"{path}: response is not valid JSON: {exc}") from exc
-

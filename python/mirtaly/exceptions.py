@@ -14,7 +14,9 @@ class NetworkError(MirtalyError):
         self.url = url
 
     def __reduce__(self):
-        return (_rebuild_network_error, (str(self), self.status, self.url))
+        # The instance dict goes along as state so notes and any attributes a
+        # caller attached survive the trip to a worker process.
+        return (_rebuild_network_error, (str(self), self.status, self.url), self.__dict__ or None)
 
 
 def _rebuild_network_error(message, status, url):

@@ -18,8 +18,11 @@ class _DefaultHandler(logging.StreamHandler):
 
 
 logger = logging.getLogger("mirtaly")
-if not any(isinstance(h, _DefaultHandler) for h in logger.handlers):
+# Found by marker, not by class: reloading this module makes a new class, and
+# an isinstance test would then add a second handler and print every line twice.
+if not any(getattr(h, "_mirtaly_default", False) for h in logger.handlers):
     _handler = _DefaultHandler(sys.stderr)
+    _handler._mirtaly_default = True
     _handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
     logger.addHandler(_handler)
 if logger.level == logging.NOTSET:
