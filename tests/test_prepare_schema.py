@@ -18,10 +18,17 @@ COMPONENTS = [
     "rq_index_components_new_932000.INDX",
 ]
 BASE = [
-    ("industry_matrix", "float64"), ("close_price", "float64"), ("open_price", "float64"),
-    ("close_price_valid", "float64"), ("prev_close", "float64"), ("buy_price", "float64"),
-    ("sell_price", "float64"), ("rq_get_split", "float64"), ("rq_get_dividend", "float64"),
-    ("can_buy_stock", "bool"), ("cant_sell_stock", "bool"),
+    ("industry_matrix", "float64"),
+    ("close_price", "float64"),
+    ("open_price", "float64"),
+    ("close_price_valid", "float64"),
+    ("prev_close", "float64"),
+    ("buy_price", "float64"),
+    ("sell_price", "float64"),
+    ("rq_get_split", "float64"),
+    ("rq_get_dividend", "float64"),
+    ("can_buy_stock", "bool"),
+    ("cant_sell_stock", "bool"),
     ("forward_return_rank_cache", "float64"),
 ]
 
@@ -30,31 +37,56 @@ class TestConstants:
     def test_names_values_and_order(self):
         assert P.COMPONENT_FACTOR_NAMES == COMPONENTS
         assert list(P.BENCHMARK_INDEX_CODES.items()) == [
-            ("000852", "000852.XSHG"), ("000300", "000300.XSHG"), ("000905", "000905.XSHG")]
+            ("000852", "000852.XSHG"),
+            ("000300", "000300.XSHG"),
+            ("000905", "000905.XSHG"),
+        ]
         assert P.REQUIRED_FACTOR_NAMES == [
-            "rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",
-            "tick_vwap_price_935_1005", "tick_vwap_price_925_1000"]
-        assert P.OPTIONAL_FACTOR_NAMES == ["split_coefficient_to", "rq_get_dividend",
-                                           "rq_is_suspended"]
+            "rq_industry_exposure_new",
+            "limit_down",
+            "limit_up",
+            "Close",
+            "Open",
+            "tick_vwap_price_935_1005",
+            "tick_vwap_price_925_1000",
+        ]
+        assert P.OPTIONAL_FACTOR_NAMES == [
+            "split_coefficient_to",
+            "rq_get_dividend",
+            "rq_is_suspended",
+        ]
         assert P.BUILD_INPUT_NAMES == P.REQUIRED_FACTOR_NAMES + P.OPTIONAL_FACTOR_NAMES
         assert P.BUILD_INPUT_NAMES is not P.REQUIRED_FACTOR_NAMES
         assert list(P.BASE_MATRIX_DTYPE.items()) == BASE
         assert (P.FLOAT_STORAGE_DTYPE, P.BOOL_STORAGE_DTYPE) == ("float64", "bool")
         assert (P.TAIL_RELOAD_ROWS, P.PREPARED_DATA_VERSION) == (2, 1)
-        assert P.PathLike == typing.Union[str, os.PathLike]
+        assert P.PathLike == typing.Union[str, os.PathLike]  # noqa: UP007
 
     def test_types_and_module_order(self):
-        for name in ("COMPONENT_FACTOR_NAMES", "REQUIRED_FACTOR_NAMES", "OPTIONAL_FACTOR_NAMES",
-                     "BUILD_INPUT_NAMES"):
+        for name in (
+            "COMPONENT_FACTOR_NAMES",
+            "REQUIRED_FACTOR_NAMES",
+            "OPTIONAL_FACTOR_NAMES",
+            "BUILD_INPUT_NAMES",
+        ):
             assert type(getattr(P, name)) is list
         assert type(P.BENCHMARK_INDEX_CODES) is dict and type(P.BASE_MATRIX_DTYPE) is dict
         assert all(type(v) is str for v in P.BASE_MATRIX_DTYPE.values())
         assert type(P.TAIL_RELOAD_ROWS) is int and type(P.PREPARED_DATA_VERSION) is int
         order = [n for n in vars(P) if n.isupper() or n == "PathLike"]
-        assert order == ["COMPONENT_FACTOR_NAMES", "BENCHMARK_INDEX_CODES",
-                         "REQUIRED_FACTOR_NAMES", "OPTIONAL_FACTOR_NAMES", "BUILD_INPUT_NAMES",
-                         "FLOAT_STORAGE_DTYPE", "BOOL_STORAGE_DTYPE", "TAIL_RELOAD_ROWS",
-                         "PREPARED_DATA_VERSION", "BASE_MATRIX_DTYPE", "PathLike"]
+        assert order == [
+            "COMPONENT_FACTOR_NAMES",
+            "BENCHMARK_INDEX_CODES",
+            "REQUIRED_FACTOR_NAMES",
+            "OPTIONAL_FACTOR_NAMES",
+            "BUILD_INPUT_NAMES",
+            "FLOAT_STORAGE_DTYPE",
+            "BOOL_STORAGE_DTYPE",
+            "TAIL_RELOAD_ROWS",
+            "PREPARED_DATA_VERSION",
+            "BASE_MATRIX_DTYPE",
+            "PathLike",
+        ]
 
 
 class TestParseNameList:
@@ -122,8 +154,9 @@ class TestSeriesToYyyymmdd:
         floats = pd.Series([20240102.0, np.nan, 20240104.0])
         out = P.series_to_yyyymmdd(floats)
         assert out[0] == "20240102" and pd.isna(out[1]) and out[2] == "20240104"
-        mixed = P.series_to_yyyymmdd(pd.Series([20240102, "2024-01-05", np.int64(20240108)],
-                                               dtype=object))
+        mixed = P.series_to_yyyymmdd(
+            pd.Series([20240102, "2024-01-05", np.int64(20240108)], dtype=object)
+        )
         assert mixed.tolist() == ["20240102", "20240105", "20240108"]
         # Not a calendar date: missing, like any other unparseable value.
         assert pd.isna(P.series_to_yyyymmdd([20241399])[0])
