@@ -311,6 +311,20 @@ class _NpyWriter:
         os.replace(self.tmp, self.final)
         return self.final_name
 
+    def __enter__(self) -> _NpyWriter:
+        return self
+
+    def __exit__(self, exc_type, exc, tb) -> bool:
+        if exc_type is None:
+            try:
+                self.commit()
+                return False
+            except BaseException:
+                self.abort()
+                raise
+        self.abort()
+        return False
+
     def abort(self) -> None:
         with contextlib.suppress(OSError):
             self._fh.close()
@@ -482,18 +496,13 @@ class BinaryPreparedDataStoreBase:
         values = _frame_values(frame, storage)
         store_dir = Path(store_dir)
         store_dir.mkdir(parents=True, exist_ok=True)
-        writer = _NpyWriter(store_dir, key, values.shape, storage)
-        try:
+        with _NpyWriter(store_dir, key, values.shape, storage) as writer:
             writer.write(values)
-            name = writer.commit()
-        except BaseException:
-            writer.abort()
-            raise
         return {
             "index": _date_index(frame.index),
             "columns": [str(c) for c in frame.columns],
             "dtype": str(storage),
-            "file": name,
+            "file": writer.final_name,
             "shape": list(values.shape),
         }
 
@@ -502,19 +511,14 @@ class BinaryPreparedDataStoreBase:
             raise TypeError(f"{key}: expected a Series, got {type(series).__name__}")
         series = _sorted_by_date(series, key)
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
-        writer = _NpyWriter(Path(store_dir), key, values.shape, np.dtype(np.float64))
-        try:
+        with _NpyWriter(Path(store_dir), key, values.shape, np.dtype(np.float64)) as writer:
             writer.write(values)
-            name = writer.commit()
-        except BaseException:
-            writer.abort()
-            raise
         return {
             "index": _date_index(series.index),
             "columns": [],
             "name": None if series.name is None else str(series.name),
             "dtype": "float64",
-            "file": name,
+            "file": writer.final_name,
             "shape": [len(values)],
         }
 
@@ -641,22 +645,19 @@ class BinaryPreparedDataStoreBase:
             aligned = new_frame.reindex(columns=cols, fill_value=fill)
             new_values = _frame_values(aligned, storage)
             old_pos = cols.get_indexer(old_cols)
-        writer = _NpyWriter(self.store_dir, key, shape, storage)
         try:
-            for start in range(0, keep, _COPY_ROWS):
-                block = np.asarray(old[start : min(start + _COPY_ROWS, keep)])
-                if not series and len(added):
-                    widened = np.full((block.shape[0], shape[1]), fill, dtype=storage)
-                    widened[:, old_pos] = block
-                    block = widened
-                writer.write(block)
-            writer.write(new_values)
-            name = writer.commit()
-        except BaseException:
-            writer.abort()
-            raise
+            with _NpyWriter(self.store_dir, key, shape, storage) as writer:
+                for start in range(0, keep, _COPY_ROWS):
+                    block = np.asarray(old[start : min(start + _COPY_ROWS, keep)])
+                    if not series and len(added):
+                        widened = np.full((block.shape[0], shape[1]), fill, dtype=storage)
+                        widened[:, old_pos] = block
+                        block = widened
+                    writer.write(block)
+                writer.write(new_values)
         finally:
-            del old
+            del old  # release the map of the old file
+        name = writer.final_name
         out = dict(entry)
         out.update(
             index=old_dates[:keep] + new_dates, columns=columns, file=name, shape=list(shape)
