@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: demo test bench install lint format clean
+.PHONY: demo test test-oldest bench install lint format clean
 
 $(DEPS): requirements-dev.txt
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -21,6 +21,17 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q
+
+# The oldest supported pandas, numpy and matplotlib, in a venv of their own.
+OLD_VENV := build/venv-oldest
+test-oldest:
+	test -x $(OLD_VENV)/bin/python || $(PYTHON) -m venv $(OLD_VENV)
+	$(OLD_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(OLD_VENV)/bin/python -m pip install --quiet -r requirements-dev.txt \
+		"pandas==2.2.*" "numpy==1.26.*" "matplotlib==3.8.*"
+	$(OLD_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+		-C build-dir=build/oldest .
+	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 bench: install
 	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done

@@ -144,7 +144,7 @@ nb::object series_to_yyyymmdd(nb::handle values) {
     }
     nb::object formatted = pd.attr("Series")(parsed).attr("dt").attr("strftime")("%Y%m%d");
     nb::object taken = pd.attr("api").attr("extensions").attr("take")(
-        formatted.attr("array"), codes, "allow_fill"_a = true);
+        formatted.attr("to_numpy")(), codes, "allow_fill"_a = true);
     return pd.attr("Series")(taken, "index"_a = work.attr("index"), "name"_a = work.attr("name"),
                              "dtype"_a = formatted.attr("dtype"));
 }
