@@ -1,16 +1,37 @@
 // mirtaly.backtest._ravelin: the strategy backtest core and its charts.
-#include "interop/interop.hpp"
+#include "strategy/strategy.hpp"
 
 NB_MODULE(_ravelin, m) {
-    using namespace mirtaly::interop;
+    using namespace mirtaly;
+    using namespace mirtaly::strategy;
+    using namespace nb::literals;
     m.doc() = "Strategy backtest core: simulation, total frame, statistics, metrics and charts.";
 
-    bind_from(m, "mirtaly.backtest._core",
-              {"_build_market_arrays", "_with_datetime_index", "safe_sharpe"});
+    interop::bind_from(m, "mirtaly.backtest._core",
+                       {"_build_market_arrays", "_with_datetime_index", "safe_sharpe"});
 
-    m.attr("TRADING_DAYS_PER_YEAR") = 252;
+    m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
     m.attr("ROLLING_STABILITY_DAYS") = 60;
     m.attr("MIN_ROLLING_STABILITY_DAYS") = 5;
     // matplotlib's state is process-global: every chart function draws under this lock.
-    m.attr("_MATPLOTLIB_PLOT_LOCK") = attr_of("threading", "RLock")();
+    m.attr("_MATPLOTLIB_PLOT_LOCK") = interop::attr_of("threading", "RLock")();
+
+    m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return,
+          "signal_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),
+          "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(),
+          "prev_close"_a.none(), "buy_price"_a.none(), "sell_price"_a.none(),
+          "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005,
+          "lot_size"_a.none() = 200,
+          "Daily returns of a target-weight portfolio traded next day at VWAP in whole lots.");
+    m.def("_build_total_backtesting_frame", &build_total_backtesting_frame,
+          "total_backtesting"_a.none(),
+          "Net value, drawdown and excess columns derived from aligned daily returns.");
+    m.def("calc_strategy_stats", &calc_strategy_stats, "total_frame"_a.none(),
+          "signal_df"_a.none(), "The thirteen strategy statistics of a total frame.");
+    m.def("_period_return_drawdown_calmar", &period_return_drawdown_calmar,
+          "daily_return"_a.none(), "(period return, maximum drawdown, Calmar ratio).");
+    m.def("_calc_yearly_performance_metrics", &calc_yearly_performance_metrics, "daily"_a.none(),
+          "Return, Sharpe, drawdown and Calmar per calendar year, strategy and excess.");
+    m.def("_build_weekly_net_value_frame", &build_weekly_net_value_frame, "total"_a.none(),
+          "Net values sampled at the last trading day of each week ending on Friday.");
 }

@@ -1,5 +1,6 @@
 #include "interop/interop.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace mirtaly::interop {
@@ -149,6 +150,42 @@ std::pair<nb::object, double*> new_float_array(std::size_t n) {
     auto a = nb::cast<nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(arr);
     return {arr, a.data()};
 }
+
+nb::object float_array_from(std::span<const double> values) {
+    auto [arr, data] = new_float_array(values.size());
+    std::copy(values.begin(), values.end(), data);
+    return arr;
+}
+
+nb::object int_array_from(std::span<const std::int64_t> values) {
+    nb::object arr = numpy().attr("empty")(values.size(), "dtype"_a = numpy().attr("int64"));
+    auto a = nb::cast<nb::ndarray<std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(arr);
+    std::copy(values.begin(), values.end(), a.data());
+    return arr;
+}
+
+Held<kernels::View1D<double>> float_column(nb::handle series) {
+    nb::object arr = is_series(series) ? float_values(series)
+                                       : numpy().attr("asarray")(series, "dtype"_a = "float64");
+    auto view = view1d(arr, "values");
+    return {arr, view};
+}
+
+Held<kernels::View2D<double>> float_matrix(nb::handle frame_or_array) {
+    nb::object arr = is_dataframe(frame_or_array)
+                         ? float_values(frame_or_array)
+                         : numpy().attr("asarray")(frame_or_array, "dtype"_a = "float64");
+    auto view = view2d(arr, "values");
+    return {arr, view};
+}
+
+Held<kernels::View2D<bool>> bool_matrix(nb::handle array, const char* what) {
+    nb::object arr = nb::borrow(array);
+    auto view = bool_view2d(arr, what);
+    return {arr, view};
+}
+
+nb::object column(nb::handle frame, const char* name) { return frame[name]; }
 
 nb::object make_series(nb::handle values, nb::handle index, nb::handle name) {
     return pandas().attr("Series")(values, "index"_a = index, "name"_a = name, "copy"_a = false);

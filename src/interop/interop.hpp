@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -76,6 +77,25 @@ kernels::View2D<bool> bool_view2d(nb::handle array, const char* what);
 
 // A fresh writable float64 array of n elements and its buffer.
 std::pair<nb::object, double*> new_float_array(std::size_t n);
+// Fresh numpy arrays holding a copy of `values`.
+nb::object float_array_from(std::span<const double> values);
+nb::object int_array_from(std::span<const std::int64_t> values);
+
+// An array together with the object that owns its buffer.
+template <class View>
+struct Held {
+    nb::object owner;
+    View view;
+};
+// A Series' (or 1-D array's) values as float64, a view whenever pandas can give one.
+Held<kernels::View1D<double>> float_column(nb::handle series);
+// A frame's values as float64 (to_numpy), or any array-like via numpy.asarray.
+Held<kernels::View2D<double>> float_matrix(nb::handle frame_or_array);
+// A 2-D numpy array that must already be boolean.
+Held<kernels::View2D<bool>> bool_matrix(nb::handle array, const char* what);
+
+// frame[name]: pandas raises KeyError for a missing column.
+nb::object column(nb::handle frame, const char* name);
 
 // ---- pandas objects -------------------------------------------------------
 

@@ -18,11 +18,26 @@ void cumsum_skipna(View1D<double> in, std::span<double> out) {
     }
 }
 
+void cummax_skipna(View1D<double> in, std::span<double> out) {
+    double peak = -std::numeric_limits<double>::infinity();
+    bool seen = false;
+    for (std::size_t i = 0; i < in.size; ++i) {
+        const double v = in[i];
+        if (std::isnan(v)) {
+            out[i] = v;
+            continue;
+        }
+        if (!seen || v > peak) peak = v;
+        seen = true;
+        out[i] = peak;
+    }
+}
+
 void expanding_max(View1D<double> in, std::span<double> out) {
     double peak = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < in.size; ++i) {
         const double v = in[i];
-        if (!std::isnan(v) && (std::isnan(peak) || v > peak)) peak = v;
+        if (std::isfinite(v) && (std::isnan(peak) || v > peak)) peak = v;
         out[i] = peak;
     }
 }

@@ -11,8 +11,12 @@ namespace mirtaly::kernels {
 // leaves the running total untouched (pandas cumsum with skipna).
 void cumsum_skipna(View1D<double> in, std::span<double> out);
 
-// Running maximum over all values so far, ignoring NaN (pandas expanding().max()
-// with min_periods=1); NaN until the first finite-or-infinite value appears.
+// Running maximum that skips NaN at its own position (pandas cummax).
+void cummax_skipna(View1D<double> in, std::span<double> out);
+
+// pandas expanding().max() with min_periods=1: window operations treat
+// infinities as missing, so only finite values raise the peak; NaN until the
+// first finite value appears.
 void expanding_max(View1D<double> in, std::span<double> out);
 
 }  // namespace mirtaly::kernels

@@ -1,0 +1,26 @@
+// The strategy backtest core of _ravelin, as Python sees it.
+#pragma once
+
+#include "interop/interop.hpp"
+
+namespace mirtaly::strategy {
+
+inline constexpr int kTradingDaysPerYear = 252;
+inline constexpr const char* kModule = "mirtaly.backtest._ravelin";
+
+nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle can_buy_stock,
+                                           nb::handle cant_sell_stock, nb::handle split_factor,
+                                           nb::handle dividend_factor, nb::handle close_price,
+                                           nb::handle prev_close, nb::handle buy_price,
+                                           nb::handle sell_price, nb::handle total_money,
+                                           nb::handle fee, nb::handle rule_fee,
+                                           nb::handle lot_size);
+
+nb::object build_total_backtesting_frame(nb::handle total_backtesting);
+nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df);
+
+nb::tuple period_return_drawdown_calmar(nb::handle daily_return);
+nb::object calc_yearly_performance_metrics(nb::handle daily);
+nb::object build_weekly_net_value_frame(nb::handle total);
+
+}  // namespace mirtaly::strategy
