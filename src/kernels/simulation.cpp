@@ -34,11 +34,17 @@ public:
     // terms. `held` is the stock's share count, updated in place.
     inline void step(std::size_t i, std::size_t j, double& held, DayTerms& t) const {
         const double weight = signal_(static_cast<std::size_t>(rows_[i]), j);
-        const double prev_close = m_.prev_close(i, j);
         double target = 0.0;
-        if (std::isfinite(weight) && std::isfinite(prev_close) && prev_close > 0.0)
-            target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
+        // Most cells of a real weight matrix are empty: with no target and no
+        // holding every term is an exact zero, so the market data is not read.
+        if (std::isfinite(weight)) {
+            const double prev_close = m_.prev_close(i, j);
+            if (std::isfinite(prev_close) && prev_close > 0.0)
+                target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
+        }
+        if (target == 0.0 && held == 0.0) return;
 
+        const double prev_close = m_.prev_close(i, j);
         const double diff = target - held;
         const double bought = (diff > 0.0 && m_.can_buy(i, j)) ? diff : 0.0;
         const double sold = (diff < 0.0 && !m_.cant_sell(i, j)) ? -diff : 0.0;

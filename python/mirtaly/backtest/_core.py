@@ -15,27 +15,55 @@ _FLOAT_KEYS = (
 )
 
 
+def _span(labels, wanted):
+    """The slice of ``labels`` that equals ``wanted``, if there is one."""
+    if labels.equals(wanted):
+        return slice(None)
+    if len(wanted) == 0 or not labels.is_unique:
+        return None
+    positions = labels.get_indexer(wanted)
+    start = int(positions[0])
+    if start < 0 or not np.array_equal(positions, np.arange(start, start + len(wanted))):
+        return None
+    return slice(start, start + len(wanted))
+
+
+def _window(frame, index, columns):
+    """Row and column slices that cut ``frame`` to ``index`` x ``columns``, or None.
+
+    The usual call asks for the frame's own dates minus the first one: a view
+    serves, where a reindex would copy every matrix.
+    """
+    rows = _span(frame.index, index)
+    cols = _span(frame.columns, columns) if rows is not None else None
+    return None if cols is None else (rows, cols)
+
+
 def _aligned_float(frame, index, columns):
     if frame is None:
         return np.full((len(index), len(columns)), np.nan)
-    if not (frame.index.equals(index) and frame.columns.equals(columns)):
-        frame = frame.reindex(index=index, columns=columns)
-    return frame.to_numpy(dtype=np.float64, copy=False)
+    window = _window(frame, index, columns)
+    if window is not None:
+        return frame.to_numpy(dtype=np.float64, copy=False)[window]
+    return frame.reindex(index=index, columns=columns).to_numpy(dtype=np.float64, copy=False)
 
 
 def _aligned_flag(frame, index, columns, missing: bool):
     """A permission mask; dates, stocks and cells without data get ``missing``."""
     if frame is None:
         return np.full((len(index), len(columns)), missing)
-    aligned = frame.index.equals(index) and frame.columns.equals(columns)
+    window = _window(frame, index, columns)
     if all(dtype == np.bool_ for dtype in frame.dtypes):
-        if not aligned:
-            frame = frame.reindex(index=index, columns=columns, fill_value=missing)
+        if window is not None:
+            return frame.to_numpy(dtype=bool, copy=False)[window]
+        frame = frame.reindex(index=index, columns=columns, fill_value=missing)
         return frame.to_numpy(dtype=bool, copy=False)
     # Float or object masks (1.0/0.0/NaN, True/False/None): NaN means no data.
-    if not aligned:
+    if window is None:
         frame = frame.reindex(index=index, columns=columns)
     values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+    if window is not None:
+        values = values[window]
     return np.where(np.isnan(values), missing, values != 0.0)
 
 
