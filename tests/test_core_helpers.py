@@ -93,6 +93,30 @@ class TestMarketArrays:
         for k, v in m.items():
             pd.testing.assert_frame_equal(v, before[k])
 
+    def test_contiguous_window_is_a_view_with_the_right_cells(self):
+        m = self.market()
+        out = self.call(pd.Index(DATES[1:]), pd.Index(CODES[1:]), m)
+        assert np.shares_memory(out["close_arr"], m["close_price"].to_numpy())
+        np.testing.assert_array_equal(out["close_arr"], [[4.0], [6.0]])
+        np.testing.assert_array_equal(out["can_buy_arr"], [[True], [True]])
+        np.testing.assert_array_equal(out["cant_sell_arr"], [[False], [False]])
+
+    @pytest.mark.parametrize(
+        "index",
+        [
+            ["20240102", "20240104"],  # a gap
+            ["20240103", "20240102"],  # out of order
+            ["20240104", "20240105"],  # runs past the end
+        ],
+    )
+    def test_non_contiguous_windows_follow_the_labels(self, index):
+        m = self.market()
+        out = self.call(pd.Index(index), pd.Index(CODES), m)
+        expected = m["close_price"].reindex(index=index).to_numpy()
+        np.testing.assert_array_equal(out["close_arr"], expected)
+        flags = m["can_buy_stock"].reindex(index=index, fill_value=False).to_numpy()
+        np.testing.assert_array_equal(out["can_buy_arr"], flags)
+
 
 class TestSafeSharpe:
     def test_known_value(self):
