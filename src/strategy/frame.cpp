@@ -32,10 +32,6 @@ Vec below_peak(const Vec& x) {
     return out;
 }
 
-void set_column(nb::handle frame, const char* name, const Vec& values) {
-    frame[name] = float_array_from(values);
-}
-
 bool has_column(nb::handle frame, const char* name) {
     return nb::cast<bool>(frame.attr("columns").attr("__contains__")(name));
 }
@@ -46,9 +42,7 @@ double last(kernels::View1D<double> x) { return x[x.size - 1]; }
 
 nb::object build_total_backtesting_frame(nb::handle total_backtesting) {
     require_dataframe(total_backtesting, "total_backtesting");
-    // A shallow copy of the dropna result owns its column set, so adding
-    // columns never reaches the caller's frame.
-    nb::object total = total_backtesting.attr("dropna")().attr("copy")("deep"_a = false);
+    nb::object total = total_backtesting.attr("dropna")();
     const std::size_t n = length(total);
     if (n == 0) return total;
 
@@ -90,14 +84,18 @@ nb::object build_total_backtesting_frame(nb::handle total_backtesting) {
         extra_nav[i] = extra_return[i] + 1.0;
     }
 
-    set_column(total, "extra_daily_return", extra);
-    set_column(total, "long", long_nav);
-    if (!has_close) set_column(total, "close", proxy);
-    set_column(total, "close_net_value", close_net);
-    set_column(total, "max_drowdown", below_peak(long_nav));
-    set_column(total, "extra_return", extra_return);
-    set_column(total, "extra_max_drowdown", below_peak(extra_nav));
-    return total;
+    // assign() adds the columns in this order on a new frame. Setting items
+    // from here would trip pandas' chained-assignment check, which counts
+    // references that only Python frames hold.
+    nb::dict added;
+    added["extra_daily_return"] = float_array_from(extra);
+    added["long"] = float_array_from(long_nav);
+    if (!has_close) added["close"] = float_array_from(proxy);
+    added["close_net_value"] = float_array_from(close_net);
+    added["max_drowdown"] = float_array_from(below_peak(long_nav));
+    added["extra_return"] = float_array_from(extra_return);
+    added["extra_max_drowdown"] = float_array_from(below_peak(extra_nav));
+    return total.attr("assign")(**added);
 }
 
 nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df) {
