@@ -1,5 +1,6 @@
 #include "kernels/simulation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -24,16 +25,15 @@ struct DayTerms {
 
 class Simulator {
 public:
-    Simulator(View2D<double> signal, std::span<const std::int64_t> signal_rows,
-              const VwapMarket& m, const VwapCosts& c)
-        : signal_(signal), rows_(signal_rows), m_(m), money_(c.total_money),
+    Simulator(const VwapMarket& m, const VwapCosts& c)
+        : m_(m), money_(c.total_money),
           lot_(static_cast<double>(c.lot_size)), buy_mult_(1.0 + c.fee),
           sell_mult_(1.0 - c.fee - c.rule_fee) {}
 
-    // One stock on one day: trades towards the target and books the profit
-    // terms. `held` is the stock's share count, updated in place.
-    inline void step(std::size_t i, std::size_t j, double& held, DayTerms& t) const {
-        const double weight = signal_(static_cast<std::size_t>(rows_[i]), j);
+    // One stock on one day: trades towards the weight's target and books the
+    // profit terms. `held` is the stock's share count, updated in place.
+    inline void step(std::size_t i, std::size_t j, double weight, double& held,
+                     DayTerms& t) const {
         double target = 0.0;
         // Most cells of a real weight matrix are empty: with no target and no
         // holding every term is an exact zero, so the market data is not read.
@@ -67,33 +67,51 @@ public:
     }
 
 private:
-    View2D<double> signal_;
-    std::span<const std::int64_t> rows_;
     const VwapMarket& m_;
     double money_, lot_, buy_mult_, sell_mult_;
 };
 
 }  // namespace
 
+// Days of weights copied row-major at a time when the weight matrix is
+// column-major but the market is not; the copy stays small and in cache.
+constexpr std::size_t kStagedDays = 32;
+
 void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
                      const VwapMarket& market, const VwapCosts& costs,
                      std::span<double> daily_cash) {
     const std::size_t n_days = signal_rows.size();
     const std::size_t n_stocks = signal.cols;
-    const Simulator sim(signal, signal_rows, market, costs);
+    const Simulator sim(market, costs);
     DayTerms terms(n_days);
+    auto weight = [&](std::size_t i, std::size_t j) {
+        return signal(static_cast<std::size_t>(signal_rows[i]), j);
+    };
 
-    // pandas hands frames over column-major; walking each stock's column then
-    // reads every array sequentially.
-    if (market.close.column_major() && market.prev_close.column_major()) {
+    if (signal.column_major() && market.close.column_major() &&
+        market.prev_close.column_major()) {
+        // pandas' own layout: each stock's columns are read front to back.
         for (std::size_t j = 0; j < n_stocks; ++j) {
             double held = 0.0;
-            for (std::size_t i = 0; i < n_days; ++i) sim.step(i, j, held, terms);
+            for (std::size_t i = 0; i < n_days; ++i) sim.step(i, j, weight(i, j), held, terms);
         }
     } else {
+        // Row-major market (as a C-order store loads): whole rows, day by day.
         std::vector<double> held(n_stocks, 0.0);
-        for (std::size_t i = 0; i < n_days; ++i)
-            for (std::size_t j = 0; j < n_stocks; ++j) sim.step(i, j, held[j], terms);
+        const bool stage = signal.column_major() && n_stocks > 1;
+        std::vector<double> staged(stage ? kStagedDays * n_stocks : 0);
+        for (std::size_t d0 = 0; d0 < n_days; d0 += kStagedDays) {
+            const std::size_t d1 = std::min(n_days, d0 + kStagedDays);
+            if (stage)
+                for (std::size_t j = 0; j < n_stocks; ++j)
+                    for (std::size_t i = d0; i < d1; ++i)
+                        staged[(i - d0) * n_stocks + j] = weight(i, j);
+            for (std::size_t i = d0; i < d1; ++i) {
+                const double* row = stage ? &staged[(i - d0) * n_stocks] : nullptr;
+                for (std::size_t j = 0; j < n_stocks; ++j)
+                    sim.step(i, j, stage ? row[j] : weight(i, j), held[j], terms);
+            }
+        }
     }
 
     for (std::size_t i = 0; i < n_days; ++i)

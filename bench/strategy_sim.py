@@ -1,0 +1,317 @@
+"""The strategy simulation: the compiled daily loop versus the plain numpy reference.
+
+A seeded A-share-like market (suspensions and listings as NaN holes, limit-up days that
+block buys, limit-down days that block sells, occasional splits and dividends, weekly
+rebalanced weights over 10-20% of the stocks) is simulated by both on the same frames.
+Results must agree to 1e-12 of the largest daily return, or the script exits 1. Then,
+per size: best-of times and their ratio, and each function's peak extra memory measured
+in a fresh interpreter (kernel peak RSS and tracemalloc); last, two calls in a row
+against two threads at once.
+
+Targets: at 5000 stocks x 2500 days, at least 20x faster than the reference, with an
+extra peak no larger than the eight aligned market arrays plus O(days).
+"""
+
+import argparse
+import ctypes
+import gc
+import json
+import subprocess
+import sys
+import threading
+import time
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from reference_strategy import reference_vwap_daily_return  # noqa: E402
+
+SIZES = [(300, 250), (3000, 1250), (5000, 2500)]  # stocks x days
+THREAD_SIZE = SIZES[-1]  # one of SIZES: its frames are reused
+MARKET_KEYS = (
+    "can_buy_stock",
+    "cant_sell_stock",
+    "split_factor",
+    "dividend_factor",
+    "close_price",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+)
+SCALARS = {"total_money": 1e8, "fee": 0.0001, "rule_fee": 0.0005, "lot_size": 200}
+MIB = 1024 * 1024
+
+
+def build(n_stocks: int, n_days: int, seed: int = 20240102):
+    """The signal frame and the eight market frames, all on one date x stock grid.
+
+    Generated stock by stock, so that the frames come out in pandas' own column-major
+    layout, the one its operations (shift, reindex, arithmetic) produce.
+    """
+    rng = np.random.default_rng(seed + 7919 * n_stocks + n_days)
+    shape = (n_stocks, n_days)
+    dates = pd.bdate_range("2014-01-02", periods=n_days).strftime("%Y%m%d")
+    codes = [f"{c:06d}" for c in rng.choice(700000, n_stocks, replace=False)]
+    codes.sort()
+
+    ret = rng.normal(0.0003, 0.022, shape)
+    u = rng.random(shape)
+    ret[u < 0.02] = 0.1
+    ret[u > 0.985] = -0.1
+    np.clip(ret, -0.1, 0.1, out=ret)
+    limit_up = ret >= 0.0995
+    limit_down = ret <= -0.0995
+
+    split = np.full(shape, np.nan)
+    events = rng.random(shape) < 0.0005
+    split[events] = rng.choice([1.2, 1.5, 2.0], int(events.sum()))
+    level = rng.uniform(3.0, 80.0, (n_stocks, 1)) * np.cumprod(1.0 + ret, axis=1)
+    close = level / np.cumprod(np.where(events, split, 1.0), axis=1)
+    del level
+
+    suspended = np.zeros(shape, dtype=bool)
+    for _ in range(n_stocks // 3):
+        start = rng.integers(n_days)
+        suspended[rng.integers(n_stocks), start : start + rng.integers(1, 25)] = True
+    for row in rng.choice(n_stocks, n_stocks // 20, replace=False):  # listed part-way
+        suspended[row, : rng.integers(1, n_days)] = True
+    close[suspended] = np.nan
+    # The previous close is the last traded one, so it survives a suspension.
+    prev_close = np.empty(shape)
+    prev_close[:, 0] = close[:, 0] / (1.0 + ret[:, 0])
+    prev_close[:, 1:] = close[:, :-1]
+    last = np.where(np.isnan(prev_close), 0, np.arange(n_days))
+    np.maximum.accumulate(last, axis=1, out=last)
+    prev_close = np.take_along_axis(prev_close, last, axis=1)
+    del last
+
+    buy = np.where(limit_up, close, close * (1.0 + rng.normal(0.0, 0.006, shape)))
+    sell = np.where(limit_down, close, close * (1.0 + rng.normal(0.0, 0.006, shape)))
+    buy[rng.random(shape) < 0.001] = np.nan
+    sell[rng.random(shape) < 0.001] = np.nan
+    dividend = np.full(shape, np.nan)
+    events = rng.random(shape) < 0.002
+    dividend[events] = prev_close[events] * rng.uniform(0.005, 0.03, int(events.sum()))
+    can_buy = ~limit_up & ~suspended
+    cant_sell = limit_down | suspended
+
+    # Weekly rebalance onto 10-20% of the tradable stocks; weights carried between.
+    weekly = np.full((n_stocks, -(-n_days // 5)), np.nan)
+    for k in range(weekly.shape[1]):
+        pool = np.flatnonzero(~suspended[:, 5 * k])
+        picked = rng.choice(pool, int(pool.size * rng.uniform(0.1, 0.2)), replace=False)
+        w = rng.uniform(0.5, 1.5, picked.size)
+        weekly[picked, k] = w / w.sum()
+        weekly[picked[rng.random(picked.size) < 0.02], k] = np.nan
+    signal = np.repeat(weekly, 5, axis=1)[:, :n_days]
+
+    def frame(values):
+        return pd.DataFrame(values.T, index=dates, columns=codes, copy=False)
+
+    market = {
+        "can_buy_stock": frame(can_buy),
+        "cant_sell_stock": frame(cant_sell),
+        "split_factor": frame(split),
+        "dividend_factor": frame(dividend),
+        "close_price": frame(close),
+        "prev_close": frame(prev_close),
+        "buy_price": frame(buy),
+        "sell_price": frame(sell),
+    }
+    return frame(signal), [market[k] for k in MARKET_KEYS]
+
+
+def row_major(frame: pd.DataFrame) -> pd.DataFrame:
+    """The same frame over a C-order array, as a C-order .npy file loads."""
+    values = np.ascontiguousarray(frame.to_numpy())
+    return pd.DataFrame(values, index=frame.index, columns=frame.columns, copy=False)
+
+
+def ours():
+    from mirtaly.backtest._ravelin import calc_strategy_vwap_daily_return
+
+    return calc_strategy_vwap_daily_return
+
+
+FUNCTIONS = {"reference": lambda: reference_vwap_daily_return, "ours": ours}
+
+
+def best_of(fn, repeats: int) -> float:
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def rel_diff(got: pd.Series, want: pd.Series) -> float:
+    if not got.index.equals(want.index):
+        return float("inf")
+    scale = np.nanmax(np.abs(want.to_numpy()))
+    diff = np.abs(got.to_numpy() - want.to_numpy())
+    if np.isnan(diff).any() and not np.array_equal(np.isnan(got), np.isnan(want)):
+        return float("inf")
+    return float(np.nanmax(diff) / scale) if diff.size else 0.0
+
+
+def status_kib(field: str) -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def child(name: str, n_stocks: int, n_days: int) -> None:
+    """Runs in a fresh interpreter: the peak extra memory of one call."""
+    fn = FUNCTIONS[name]()
+    signal, frames = build(n_stocks, n_days)
+    small_signal, small_frames = build(20, 12)
+    fn(small_signal, *small_frames, **SCALARS)  # first-call imports and caches out of the way
+    del small_signal, small_frames
+    gc.collect()
+    try:  # hand freed heap back, so that reuse of it cannot hide a peak
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+    Path("/proc/self/clear_refs").write_text("5")
+    before = status_kib("VmRSS")
+    out = fn(signal, *frames, **SCALARS)
+    peak = status_kib("VmHWM")
+    del out
+    gc.collect()
+    tracemalloc.start()
+    fn(signal, *frames, **SCALARS)
+    traced = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    print(json.dumps({"rss": (peak - before) * 1024, "traced": traced}))
+
+
+def measure_memory(name: str, n_stocks: int, n_days: int) -> dict:
+    cmd = [sys.executable, __file__, "--child", name, str(n_stocks), str(n_days)]
+    proc = subprocess.run(cmd, capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def compare_and_time(label: str, fn, signal, frames, want) -> float | None:
+    """Checks ``fn`` against the reference result, then times both; the ratio, or None."""
+    print(f"-- {label}")
+    diff = rel_diff(fn(signal, *frames, **SCALARS), want)
+    ok = diff <= 1e-12
+    print(f"max relative difference   {diff:.3e}  ({'ok' if ok else 'FAILED'}, limit 1e-12)")
+    if not ok:
+        return None
+    n_days, n_stocks = signal.shape
+    ref_repeats = 3 if n_stocks * n_days <= 4_000_000 else 2
+    t_ref = best_of(lambda: reference_vwap_daily_return(signal, *frames, **SCALARS), ref_repeats)
+    t_ours = best_of(lambda: fn(signal, *frames, **SCALARS), 5)
+    ratio = t_ref / t_ours
+    print(f"reference                 {t_ref * 1e3:10.1f} ms")
+    print(f"ours                      {t_ours * 1e3:10.1f} ms")
+    print(f"ratio reference/ours      {ratio:10.1f}x")
+    return ratio
+
+
+def bench_size(n_stocks: int, n_days: int, fn, signal, frames, want) -> bool:
+    print(f"\n== {n_stocks} stocks x {n_days} days")
+    largest = (n_stocks, n_days) == SIZES[-1]
+    ratio = compare_and_time("column-major frames (pandas' own layout)", fn, signal, frames, want)
+    if ratio is None:
+        return False
+    row_ratio = None
+    if largest:
+        row_signal, row_frames = row_major(signal), [row_major(f) for f in frames]
+        label = "row-major frames (C-order arrays, as a C-order .npy loads)"
+        row_ratio = compare_and_time(label, fn, row_signal, row_frames, want)
+        label = "column-major weights, row-major market (a pandas signal over a C-order store)"
+        mixed_ratio = compare_and_time(label, fn, signal, row_frames, want)
+        # No implementation can beat one pass over its inputs.
+        inputs = [row_signal.to_numpy(), *(f.to_numpy() for f in row_frames)]
+        floor = best_of(lambda: [a.sum() for a in inputs], 3)
+        print(f"-- one read of the nine inputs (numpy sum): {floor * 1e3:.1f} ms")
+        del row_signal, row_frames, inputs
+        gc.collect()
+        if row_ratio is None or mixed_ratio is None:
+            return False
+
+    print("-- peak extra memory of one call, fresh interpreter, column-major frames")
+    arrays = n_days * n_stocks * (6 * 8 + 2 * 1)
+    mem = {name: measure_memory(name, n_stocks, n_days) for name in ("reference", "ours")}
+    print(f"eight market arrays       {arrays / MIB:10.1f} MiB")
+    for name, m in mem.items():
+        print(
+            f"{name:<25} {m['rss'] / MIB:10.1f} MiB RSS  {m['traced'] / MIB:8.1f} MiB tracemalloc"
+        )
+    if largest:
+        # O(days): a few float64 per day, plus 2 MiB for allocator granularity.
+        bound = arrays + 16 * 8 * n_days + 2 * MIB
+        print("-- targets at this size")
+        print(f"ratio >= 20x, column-major       {'met' if ratio >= 20 else 'NOT MET'}")
+        print(f"ratio >= 20x, row-major          {'met' if row_ratio >= 20 else 'NOT MET'}")
+        mem_ok = mem["ours"]["rss"] <= bound
+        print(f"extra peak <= {bound / MIB:.1f} MiB        {'met' if mem_ok else 'NOT MET'}")
+    return True
+
+
+def bench_threads(n_stocks: int, n_days: int, fn, signal, frames, want) -> bool:
+    print(f"\n== two calls: in a row versus two threads, {n_stocks} stocks x {n_days} days")
+    results = []
+
+    def call():
+        results.append(fn(signal, *frames, **SCALARS))
+
+    def in_a_row():
+        call()
+        call()
+
+    def two_threads():
+        threads = [threading.Thread(target=call) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    t_serial = t_parallel = float("inf")
+    for _ in range(3):  # alternated, best of each
+        t_serial = min(t_serial, best_of(in_a_row, 1))
+        t_parallel = min(t_parallel, best_of(two_threads, 1))
+
+    diffs = [rel_diff(out, want) for out in results]
+    ok = len(results) == 12 and all(d <= 1e-12 for d in diffs)
+    print(f"results match reference   {'ok' if ok else 'FAILED'} (max {max(diffs):.3e})")
+    print(f"two calls in a row        {t_serial * 1e3:10.1f} ms")
+    print(f"two threads at once       {t_parallel * 1e3:10.1f} ms")
+    print(f"speed-up                  {t_serial / t_parallel:10.2f}x")
+    return ok
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="the smallest size only")
+    parser.add_argument("--child", nargs=3, metavar=("FUNC", "STOCKS", "DAYS"), help="internal")
+    args = parser.parse_args()
+    if args.child:
+        child(args.child[0], int(args.child[1]), int(args.child[2]))
+        return 0
+
+    fn = ours()
+    sizes = SIZES[:1] if args.quick else SIZES
+    thread_size = sizes[0] if args.quick else THREAD_SIZE
+    kept = None
+    for size in sizes:
+        signal, frames = build(*size)
+        want = reference_vwap_daily_return(signal, *frames, **SCALARS)
+        if not bench_size(*size, fn, signal, frames, want):
+            return 1
+        if size == thread_size:
+            kept = signal, frames, want
+        del signal, frames, want
+        gc.collect()
+    return 0 if bench_threads(*thread_size, fn, *kept) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,125 @@
+"""A plain numpy strategy simulation: the oracle for the compiled core and its benchmark baseline.
+
+Kept deliberately literal, one vectorised step per trading day, so that it is easy to check
+by eye against the algorithm it models.
+"""
+
+import numpy as np
+import pandas as pd
+
+from mirtaly.backtest._core import _build_market_arrays
+
+_FRAME_ARGS = (
+    "signal_matrix",
+    "can_buy_stock",
+    "cant_sell_stock",
+    "split_factor",
+    "dividend_factor",
+    "close_price",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+)
+
+
+def _number(name, value, kind):
+    # Text such as "1e6" is refused even though float() would parse it.
+    if value is None or isinstance(value, (str, bytes, bytearray)):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    return kind(value)
+
+
+def reference_vwap_daily_return(
+    signal_matrix,
+    can_buy_stock,
+    cant_sell_stock,
+    split_factor,
+    dividend_factor,
+    close_price,
+    prev_close,
+    buy_price,
+    sell_price,
+    total_money=1e8,
+    fee=0.0001,
+    rule_fee=0.0005,
+    lot_size=200,
+):
+    frames = (
+        signal_matrix,
+        can_buy_stock,
+        cant_sell_stock,
+        split_factor,
+        dividend_factor,
+        close_price,
+        prev_close,
+        buy_price,
+        sell_price,
+    )
+    for name, frame in zip(_FRAME_ARGS, frames, strict=True):
+        if not isinstance(frame, pd.DataFrame):
+            raise TypeError(f"{name} must be a DataFrame, got {type(frame).__name__}")
+    total_money = _number("total_money", total_money, float)
+    fee = _number("fee", fee, float)
+    rule_fee = _number("rule_fee", rule_fee, float)
+    lot_size = _number("lot_size", lot_size, int)
+
+    # Today's position comes from yesterday's signal.
+    signal = signal_matrix.shift(1).dropna(how="all")
+    if signal.empty:
+        return pd.Series(dtype=np.float64)
+    pnl_index = signal.index
+    columns = signal.columns
+    market = _build_market_arrays(
+        pnl_index,
+        columns,
+        can_buy_stock,
+        cant_sell_stock,
+        split_factor,
+        dividend_factor,
+        close_price,
+        prev_close,
+        buy_price,
+        sell_price,
+    )
+    prev_close_arr = market["prev_close_arr"]
+    can_buy_arr = market["can_buy_arr"]
+    cant_sell_arr = market["cant_sell_arr"]
+    close_arr = market["close_arr"]
+    buy_price_arr = market["buy_price_arr"]
+    sell_price_arr = market["sell_price_arr"]
+    split_arr = market["split_arr"]
+    dividend_arr = market["dividend_arr"]
+
+    signal_arr = signal.to_numpy(dtype=float, copy=False)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        raw_target = (total_money * signal_arr) / (prev_close_arr * lot_size)
+        valid = np.isfinite(signal_arr) & np.isfinite(prev_close_arr) & (prev_close_arr > 0)
+        target = np.where(valid, np.floor(raw_target) * lot_size, 0.0)
+
+    n_days, n_stocks = signal_arr.shape
+    real_target = np.zeros(n_stocks)
+    daily_cash = np.zeros(n_days)
+    for i in range(n_days):
+        diff = target[i] - real_target
+        real_buy = np.where((diff > 0) & can_buy_arr[i], diff, 0.0)
+        sell = np.where((diff < 0) & ~cant_sell_arr[i], -diff, 0.0)
+        hold = real_target - sell
+        real_target = hold + real_buy
+
+        close_row = close_arr[i]
+        prev_close_row = prev_close_arr[i]
+        split_eff = np.where(np.isnan(split_arr[i]), 1.0, split_arr[i])
+        dividend_eff = np.nan_to_num(dividend_arr[i], nan=0.0)
+        buy_coeff = np.nan_to_num(close_row - buy_price_arr[i] * (1 + fee), nan=0.0)
+        hold_coeff = np.nan_to_num(split_eff * close_row - prev_close_row, nan=0.0)
+        sell_coeff = np.nan_to_num(
+            split_eff * sell_price_arr[i] * (1 - fee - rule_fee) - prev_close_row, nan=0.0
+        )
+        daily_cash[i] = (
+            (real_buy @ buy_coeff)
+            + (hold @ hold_coeff)
+            + (hold @ dividend_eff)
+            + (sell @ sell_coeff)
+            + (sell @ dividend_eff)
+        )
+    return pd.Series(daily_cash / total_money, index=pnl_index)
