@@ -27,20 +27,10 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from reference_strategy import reference_vwap_daily_return  # noqa: E402
+from reference_strategy import MARKET_KEYS, reference_vwap_daily_return  # noqa: E402
 
 SIZES = [(300, 250), (3000, 1250), (5000, 2500)]  # stocks x days
 THREAD_SIZE = SIZES[-1]  # one of SIZES: its frames are reused
-MARKET_KEYS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
 SCALARS = {"total_money": 1e8, "fee": 0.0001, "rule_fee": 0.0005, "lot_size": 200}
 MIB = 1024 * 1024
 

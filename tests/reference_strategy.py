@@ -9,8 +9,8 @@ import pandas as pd
 
 from mirtaly.backtest._core import _build_market_arrays
 
-_FRAME_ARGS = (
-    "signal_matrix",
+# The market frames, in the order the simulation takes them after the weights.
+MARKET_KEYS = (
     "can_buy_stock",
     "cant_sell_stock",
     "split_factor",
@@ -20,6 +20,7 @@ _FRAME_ARGS = (
     "buy_price",
     "sell_price",
 )
+_FRAME_ARGS = ("signal_matrix", *MARKET_KEYS)
 
 
 def _number(name, value, kind):

@@ -7,21 +7,11 @@ import pandas as pd
 import pytest
 from mirtaly.backtest._ravelin import calc_strategy_vwap_daily_return
 
-from reference_strategy import reference_vwap_daily_return
+from reference_strategy import MARKET_KEYS, reference_vwap_daily_return
 
 DATES = ["20240102", "20240103", "20240104", "20240105", "20240108"]
 A, B = "000001", "600000"
 CODES = [A, B]
-MARKET_KEYS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
 # Small books with no fees, so that every expected value is a few shares times a price step.
 PLAIN = {"total_money": 1e6, "fee": 0.0, "rule_fee": 0.0, "lot_size": 200}
 
