@@ -112,23 +112,21 @@ PeriodMetrics period_return_drawdown_calmar(View1D<double> daily, double periods
 HoldingTurnover holding_and_turnover(View2D<double> w) {
     HoldingTurnover out;
     if (w.rows == 0) return out;
-    double holdings = 0.0;
-    for (std::size_t i = 0; i < w.rows; ++i) {
-        std::size_t n = 0;
-        for (std::size_t j = 0; j < w.cols; ++j) n += std::isfinite(w(i, j));
-        holdings += static_cast<double>(n);
-    }
-    out.holding_count = holdings / static_cast<double>(w.rows);
-    if (w.rows < 2) return out;
-
+    // Walked column by column (pandas hands weights over column-major), with
+    // each row's change summed over stocks in column order.
     auto zero_nan = [](double x) { return std::isnan(x) ? 0.0 : x; };
-    double total = 0.0;
-    for (std::size_t i = 1; i < w.rows; ++i) {
-        double change = 0.0;
-        for (std::size_t j = 0; j < w.cols; ++j)
-            change += std::fabs(zero_nan(w(i, j)) - zero_nan(w(i - 1, j)));
-        total += change / 2.0;
+    std::size_t finite = 0;
+    std::vector<double> change(w.rows, 0.0);
+    for (std::size_t j = 0; j < w.cols; ++j) {
+        const View1D<double> col = w.column(j);
+        for (std::size_t i = 0; i < w.rows; ++i) finite += std::isfinite(col[i]);
+        for (std::size_t i = 1; i < w.rows; ++i)
+            change[i] += std::fabs(zero_nan(col[i]) - zero_nan(col[i - 1]));
     }
+    out.holding_count = static_cast<double>(finite) / static_cast<double>(w.rows);
+    if (w.rows < 2) return out;
+    double total = 0.0;
+    for (std::size_t i = 1; i < w.rows; ++i) total += change[i] / 2.0;
     out.turnover = total / static_cast<double>(w.rows - 1);
     return out;
 }
