@@ -29,14 +29,6 @@ double nanmin(View1D<double> x) {
     return low;
 }
 
-std::vector<double> finite_values(View1D<double> x) {
-    std::vector<double> out;
-    out.reserve(x.size);
-    for (std::size_t i = 0; i < x.size; ++i)
-        if (std::isfinite(x[i])) out.push_back(x[i]);
-    return out;
-}
-
 double positive_share(View1D<double> x) {
     std::size_t n = 0, positive = 0;
     for (std::size_t i = 0; i < x.size; ++i) {

@@ -16,9 +16,6 @@ double nansum(View1D<double> x);
 double nanmean(View1D<double> x);
 double nanmin(View1D<double> x);
 
-// The finite values of x, in order (infinities count as missing).
-std::vector<double> finite_values(View1D<double> x);
-
 // Share of the finite values that are > 0; NaN when there are none.
 double positive_share(View1D<double> x);
 

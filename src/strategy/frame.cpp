@@ -43,7 +43,7 @@ double last(kernels::View1D<double> x) { return x[x.size - 1]; }
 nb::object build_total_backtesting_frame(nb::handle total_backtesting) {
     require_dataframe(total_backtesting, "total_backtesting");
     nb::object total = total_backtesting.attr("dropna")();
-    const std::size_t n = length(total);
+    const std::size_t n = nb::len(total);
     if (n == 0) return total;
 
     auto daily = float_column(column(total, "daily_return"));
@@ -103,7 +103,7 @@ nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df) {
     if (!signal_df.is_none()) require_dataframe(signal_df, "signal_df");
 
     nb::object total = total_frame.attr("dropna")();
-    const std::size_t n = length(total);
+    const std::size_t n = nb::len(total);
     nb::dict stats;
     if (n == 0) {
         for (const char* key : {"annual_return", "long_sharp", "max_dd", "extra_annual_return",
@@ -127,7 +127,7 @@ nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df) {
 
     const double years = static_cast<double>(n) / kTradingDaysPerYear;
     kernels::HoldingTurnover held;
-    if (!signal_df.is_none() && length(signal_df) > 0)
+    if (!signal_df.is_none() && nb::len(signal_df) > 0)
         held = kernels::holding_and_turnover(float_matrix(signal_df).view);
 
     stats["annual_return"] = (last(long_nav.view) - 1.0) / years * 100.0;

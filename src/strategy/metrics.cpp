@@ -23,13 +23,6 @@ kernels::PeriodMetrics period_metrics(const std::vector<double>& v) {
     return kernels::period_return_drawdown_calmar({v.data(), v.size(), 1}, kTradingDaysPerYear);
 }
 
-std::vector<double> finite_at(kernels::View1D<double> x, const std::vector<std::int64_t>& rows) {
-    std::vector<double> out;
-    for (std::int64_t r : rows)
-        if (std::isfinite(x[static_cast<std::size_t>(r)])) out.push_back(x[static_cast<std::size_t>(r)]);
-    return out;
-}
-
 // Row positions ordered by key (stable), with rows whose key is missing left out.
 template <class Key, class Missing>
 std::vector<std::int64_t> stable_order(const std::vector<Key>& keys, Missing missing) {
@@ -65,7 +58,7 @@ std::int64_t ticks_per_day(const std::string& unit) {
 nb::tuple period_return_drawdown_calmar(nb::handle daily_return) {
     if (daily_return.is_none()) return as_tuple({});
     require_series(daily_return, "daily_return");
-    if (length(daily_return) == 0) return as_tuple({});
+    if (nb::len(daily_return) == 0) return as_tuple({});
     auto values = float_column(daily_return);
     return as_tuple(kernels::period_return_drawdown_calmar(values.view, kTradingDaysPerYear));
 }
@@ -74,7 +67,7 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
     require_dataframe(daily, "daily");
     nb::object index = daily.attr("index");
     nb::object year_of_row = index.attr("year");
-    if (length(daily) == 0) return pandas().attr("DataFrame")();
+    if (nb::len(daily) == 0) return pandas().attr("DataFrame")();
 
     nb::object strategy_col = column(daily, "daily_return");
     nb::object excess_col = column(daily, "extra_daily_return");
@@ -93,11 +86,11 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
         const double year = years[order[start]];
         start = end;
 
-        const auto s = finite_at(strategy.view, rows), e = finite_at(excess.view, rows);
-        if (s.empty() && e.empty()) continue;
-        const auto sm = period_metrics(s), em = period_metrics(e);
-        nb::object s_sharpe = sharpe(finite_series(strategy.view, index, strategy_col.attr("name"), rows));
-        nb::object e_sharpe = sharpe(finite_series(excess.view, index, excess_col.attr("name"), rows));
+        const FiniteRows s = finite_rows(strategy.view, rows), e = finite_rows(excess.view, rows);
+        if (s.values.empty() && e.values.empty()) continue;
+        const auto sm = period_metrics(s.values), em = period_metrics(e.values);
+        nb::object s_sharpe = sharpe(as_series(s, index, strategy_col.attr("name")));
+        nb::object e_sharpe = sharpe(as_series(e, index, excess_col.attr("name")));
 
         year_labels.push_back(static_cast<std::int64_t>(year));
         const double row[8] = {sm.period_return, nb::cast<double>(s_sharpe), sm.max_drawdown,
@@ -166,7 +159,7 @@ nb::object build_weekly_net_value_frame(nb::handle total) {
     nb::object frame = pandas().attr("DataFrame")(grid, "index"_a = weeks,
                                                   "columns"_a = picked.attr("columns"));
     frame = frame.attr("dropna")("how"_a = "all");
-    if (length(frame) == 0) return frame;
+    if (nb::len(frame) == 0) return frame;
     nb::dict extra;
     extra["extra_net_value"] = column(frame, "extra_return") + nb::float_(1.0);
     frame = frame.attr("assign")(**extra);

@@ -8,22 +8,24 @@ namespace mirtaly::strategy {
 using namespace interop;
 using namespace nb::literals;
 
-nb::object finite_series(kernels::View1D<double> values, nb::handle index, nb::handle name,
-                         const std::vector<std::int64_t>& rows) {
-    std::vector<double> kept;
-    std::vector<std::int64_t> positions;
+FiniteRows finite_rows(kernels::View1D<double> column, const std::vector<std::int64_t>& rows) {
+    FiniteRows kept;
     for (std::int64_t r : rows) {
-        const double v = values[static_cast<std::size_t>(r)];
-        if (std::isfinite(v)) kept.push_back(v), positions.push_back(r);
+        const double v = column[static_cast<std::size_t>(r)];
+        if (std::isfinite(v)) kept.values.push_back(v), kept.positions.push_back(r);
     }
-    nb::object labels = index.attr("take")(int_array_from(positions));
-    return make_series(float_array_from(kept), labels, name);
+    return kept;
 }
 
-nb::object finite_series(kernels::View1D<double> values, nb::handle index, nb::handle name) {
-    std::vector<std::int64_t> rows(values.size);
+nb::object as_series(const FiniteRows& kept, nb::handle index, nb::handle name) {
+    nb::object labels = index.attr("take")(int_array_from(kept.positions));
+    return make_series(float_array_from(kept.values), labels, name);
+}
+
+nb::object finite_series(kernels::View1D<double> column, nb::handle index, nb::handle name) {
+    std::vector<std::int64_t> rows(column.size);
     std::iota(rows.begin(), rows.end(), 0);
-    return finite_series(values, index, name, rows);
+    return as_series(finite_rows(column, rows), index, name);
 }
 
 nb::object sharpe(nb::handle returns) { return bound(kModule, "safe_sharpe")(returns); }
@@ -31,7 +33,5 @@ nb::object sharpe(nb::handle returns) { return bound(kModule, "safe_sharpe")(ret
 nb::object sharpe(nb::handle returns, int periods) {
     return bound(kModule, "safe_sharpe")(returns, "periods"_a = periods);
 }
-
-std::size_t length(nb::handle obj) { return nb::len(obj); }
 
 }  // namespace mirtaly::strategy

@@ -8,17 +8,21 @@
 
 namespace mirtaly::strategy {
 
-// The finite entries of `values` as a new Series over the matching labels of
-// `index`: what `s.replace([inf, -inf], nan).dropna()` gives, without the
-// intermediate copies.
-nb::object finite_series(kernels::View1D<double> values, nb::handle index, nb::handle name,
-                         const std::vector<std::int64_t>& rows);
-nb::object finite_series(kernels::View1D<double> values, nb::handle index, nb::handle name);
+// The finite entries among `rows` of a column and where they stand: what
+// `s.replace([inf, -inf], nan).dropna()` keeps.
+struct FiniteRows {
+    std::vector<double> values;
+    std::vector<std::int64_t> positions;
+};
+FiniteRows finite_rows(kernels::View1D<double> column, const std::vector<std::int64_t>& rows);
+
+// Those entries as a new Series over the matching labels of `index`.
+nb::object as_series(const FiniteRows& kept, nb::handle index, nb::handle name);
+// The same over every row of the column.
+nb::object finite_series(kernels::View1D<double> column, nb::handle index, nb::handle name);
 
 // safe_sharpe as bound in _ravelin (looked up per call, so it stays replaceable).
 nb::object sharpe(nb::handle returns);
 nb::object sharpe(nb::handle returns, int periods);
-
-std::size_t length(nb::handle obj);
 
 }  // namespace mirtaly::strategy
