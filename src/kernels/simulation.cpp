@@ -73,6 +73,26 @@ private:
 
 }  // namespace
 
+std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
+    const std::size_t sources = signal.rows ? signal.rows - 1 : 0;  // the last row trades on no day
+    std::vector<char> any(sources, 0);
+    if (signal.column_major()) {
+        // Sequential per stock; a row-wise scan would stride through memory.
+        for (std::size_t j = 0; j < signal.cols; ++j) {
+            const View1D<double> col = signal.column(j);
+            for (std::size_t src = 0; src < sources; ++src) any[src] |= !std::isnan(col[src]);
+        }
+    } else {
+        for (std::size_t src = 0; src < sources; ++src)
+            for (std::size_t j = 0; j < signal.cols && !any[src]; ++j)
+                any[src] = !std::isnan(signal(src, j));
+    }
+    std::vector<std::int64_t> rows;
+    for (std::size_t src = 0; src < sources; ++src)
+        if (any[src]) rows.push_back(static_cast<std::int64_t>(src));
+    return rows;
+}
+
 // Days of weights copied row-major at a time when the weight matrix is
 // column-major but the market is not; the copy stays small and in cache.
 constexpr std::size_t kStagedDays = 32;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "kernels/view.hpp"
 
@@ -19,6 +20,11 @@ struct VwapCosts {
     double rule_fee = 0.0005;
     std::int64_t lot_size = 200;
 };
+
+// The rows of signal.shift(1).dropna(how="all") as source rows, without
+// building either frame: day k trades on the weights of row k - 1, and a day
+// whose source row holds no weight at all is dropped (so is the first day).
+std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal);
 
 // Profit and loss of each simulated day, in money units.
 //

@@ -12,19 +12,6 @@ using namespace nb::literals;
 
 namespace {
 
-// Rows of signal_matrix.shift(1).dropna(how="all"), without building either
-// frame: day k of the result trades on the weights of source row k - 1, and a
-// day whose source row holds no weight at all is dropped.
-std::vector<std::int64_t> delayed_signal_rows(kernels::View2D<double> signal) {
-    std::vector<std::int64_t> rows;
-    for (std::size_t src = 0; src + 1 < signal.rows; ++src) {
-        bool any = false;
-        for (std::size_t j = 0; j < signal.cols && !any; ++j) any = !std::isnan(signal(src, j));
-        if (any) rows.push_back(static_cast<std::int64_t>(src));
-    }
-    return rows;
-}
-
 struct MarketHolder {
     std::vector<nb::object> owners;
     kernels::VwapMarket market;
@@ -76,7 +63,7 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
     costs.lot_size = to_int(lot_size, "lot_size");
 
     auto signal = float_matrix(signal_matrix);
-    std::vector<std::int64_t> rows = delayed_signal_rows(signal.view);
+    std::vector<std::int64_t> rows = kernels::delayed_signal_rows(signal.view);
     if (rows.empty()) return empty_float_series();
 
     // Day k is labelled by the date after its source row.
