@@ -76,16 +76,27 @@ private:
 std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
     const std::size_t sources = signal.rows ? signal.rows - 1 : 0;  // the last row trades on no day
     std::vector<char> any(sources, 0);
-    if (signal.column_major()) {
-        // Sequential per stock; a row-wise scan would stride through memory.
-        for (std::size_t j = 0; j < signal.cols; ++j) {
-            const View1D<double> col = signal.column(j);
-            for (std::size_t src = 0; src < sources; ++src) any[src] |= !std::isnan(col[src]);
-        }
-    } else {
+    if (!signal.column_major()) {
         for (std::size_t src = 0; src < sources; ++src)
             for (std::size_t j = 0; j < signal.cols && !any[src]; ++j)
                 any[src] = !std::isnan(signal(src, j));
+    } else {
+        // Column by column over the rows still without a weight: a row-wise
+        // scan would stride through memory on every empty row, and rows with
+        // weights usually drop out within the first few columns.
+        std::vector<std::size_t> pending(sources);
+        for (std::size_t src = 0; src < sources; ++src) pending[src] = src;
+        for (std::size_t j = 0; j < signal.cols && !pending.empty(); ++j) {
+            const View1D<double> col = signal.column(j);
+            std::size_t kept = 0;
+            for (std::size_t src : pending) {
+                if (!std::isnan(col[src]))
+                    any[src] = 1;
+                else
+                    pending[kept++] = src;
+            }
+            pending.resize(kept);
+        }
     }
     std::vector<std::int64_t> rows;
     for (std::size_t src = 0; src < sources; ++src)
