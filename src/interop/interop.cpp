@@ -200,3 +200,118 @@ nb::object make_frame(nb::handle columns, nb::handle index) {
 }
 
 }  // namespace mirtaly::interop
+
+namespace mirtaly::interop {
+
+using namespace nb::literals;
+
+Positions int_positions(nb::handle array) {
+    nb::object arr = numpy().attr("ascontiguousarray")(array, "dtype"_a = numpy().attr("int64"));
+    auto a = nb::cast<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(
+        arr);
+    return {arr, {a.data(), a.shape(0), 1}};
+}
+
+std::span<const std::int64_t> as_span(const Positions& positions) {
+    return {positions.view.data, positions.view.size};
+}
+
+Factorized factorize(nb::handle values) {
+    nb::tuple got = nb::borrow<nb::tuple>(pandas().attr("factorize")(values));
+    return {int_positions(got[0]), nb::borrow<nb::list>(nb::object(got[1]).attr("tolist")())};
+}
+
+Positions positions_in(nb::handle source, nb::handle target) {
+    return int_positions(source.attr("get_indexer")(target));
+}
+
+Joined outer_join(nb::handle left, nb::handle right) {
+    auto identity = [](nb::handle labels) {
+        return int_positions(numpy().attr("arange")(nb::len(labels)));
+    };
+    if (truth(left.attr("equals")(right))) return {nb::borrow(left), identity(left), identity(left)};
+    nb::tuple got = nb::borrow<nb::tuple>(
+        left.attr("join")(right, "how"_a = "outer", "return_indexers"_a = true));
+    nb::object labels = got[0];
+    // join() leaves out the indexer of a side that needs no reordering.
+    auto side = [&](nb::handle indexer) {
+        return indexer.is_none() ? identity(labels) : int_positions(indexer);
+    };
+    return {labels, side(got[1]), side(got[2])};
+}
+
+std::vector<std::int64_t> labels_where(nb::handle labels, const char* op, nb::handle bound) {
+    Positions hits = int_positions(numpy().attr("flatnonzero")(labels.attr(op)(bound)));
+    auto span = as_span(hits);
+    return {span.begin(), span.end()};
+}
+
+bool has_column(nb::handle frame, nb::handle name) {
+    int found = PySequence_Contains(frame.attr("columns").ptr(), name.ptr());
+    if (found < 0) throw nb::python_error();
+    return found == 1;
+}
+
+bool has_column(nb::handle frame, const char* name) { return has_column(frame, nb::str(name)); }
+
+nb::object to_numbers(nb::handle values) {
+    return pandas().attr("to_numeric")(values, "errors"_a = "coerce");
+}
+
+nb::object float_array_of(nb::handle series) {
+    // na_value=np.nan (that object) keeps a float64 Series' values uncopied.
+    return series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = numpy().attr("nan"));
+}
+
+nb::object empty_frame() { return pandas().attr("DataFrame")(); }
+
+template <class T>
+static std::pair<nb::object, T*> new_matrix(std::size_t rows, std::size_t cols, const char* dtype) {
+    nb::object arr = numpy().attr("empty")(nb::make_tuple(cols, rows), "dtype"_a = dtype);
+    auto a = nb::cast<nb::ndarray<T, nb::ndim<2>, nb::c_contig, nb::device::cpu>>(arr);
+    return {arr.attr("T"), a.data()};
+}
+
+std::pair<nb::object, double*> new_float_matrix(std::size_t rows, std::size_t cols) {
+    return new_matrix<double>(rows, cols, "float64");
+}
+
+std::pair<nb::object, bool*> new_bool_matrix(std::size_t rows, std::size_t cols) {
+    return new_matrix<bool>(rows, cols, "bool");
+}
+
+nb::object matrix_frame(nb::handle values, nb::handle index, nb::handle columns) {
+    return pandas().attr("DataFrame")(values, "index"_a = index, "columns"_a = columns,
+                                      "copy"_a = false);
+}
+
+bool has_rows(nb::handle frame_or_none) {
+    return !frame_or_none.is_none() && nb::len(frame_or_none) > 0;
+}
+
+nb::object sorted_by_index(nb::handle frame) {
+    if (truth(frame.attr("index").attr("is_monotonic_increasing"))) return nb::borrow(frame);
+    return frame.attr("sort_index")();
+}
+
+nb::object rows_between(nb::handle obj, nb::handle start, nb::handle end) {
+    const std::size_t n = nb::len(obj);
+    if (n == 0 || (start.is_none() && end.is_none())) return nb::borrow(obj);
+    // Date text orders YYYYMMDD dates correctly, whatever the index holds.
+    nb::object dates = obj.attr("index").attr("astype")(attr_of("builtins", "str"));
+    if (truth(dates.attr("is_monotonic_increasing"))) {
+        auto bound = [&](nb::handle date, const char* side, std::size_t open) {
+            if (date.is_none()) return open;
+            return nb::cast<std::size_t>(dates.attr("searchsorted")(date, "side"_a = side));
+        };
+        const std::size_t lo = bound(start, "left", 0), hi = std::max(lo, bound(end, "right", n));
+        if (lo == 0 && hi == n) return nb::borrow(obj);
+        return obj.attr("iloc")[nb::slice(lo, hi)];
+    }
+    nb::object keep = numpy().attr("ones")(n, "dtype"_a = "bool");
+    if (!start.is_none()) keep = keep.attr("__and__")(dates.attr("__ge__")(start));
+    if (!end.is_none()) keep = keep.attr("__and__")(dates.attr("__le__")(end));
+    return obj.attr("__getitem__")(numpy().attr("asarray")(keep));
+}
+
+}  // namespace mirtaly::interop

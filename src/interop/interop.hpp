@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "kernels/view.hpp"
 
@@ -96,6 +97,42 @@ Held<kernels::View2D<bool>> bool_matrix(nb::handle array, const char* what);
 
 // frame[name]: pandas raises KeyError for a missing column.
 nb::object column(nb::handle frame, const char* name);
+bool has_column(nb::handle frame, nb::handle name);
+bool has_column(nb::handle frame, const char* name);
+// pd.to_numeric(values, errors="coerce"): what does not convert becomes NaN.
+nb::object to_numbers(nb::handle values);
+// A Series' values as a float64 array, missing values (of any dtype) as NaN.
+nb::object float_array_of(nb::handle series);
+
+// ---- labels ---------------------------------------------------------------
+
+// int64 positions or codes, with the array that owns them.
+using Positions = Held<kernels::View1D<std::int64_t>>;
+// A 1-D array as int64 (copied only when it is not int64 already).
+Positions int_positions(nb::handle array);
+std::span<const std::int64_t> as_span(const Positions& positions);
+
+// pd.factorize(values): a code per value (-1 for a missing one) and the distinct values.
+struct Factorized {
+    Positions codes;
+    nb::list uniques;
+};
+Factorized factorize(nb::handle values);
+
+// source.get_indexer(target): where each label of `target` sits in `source`, -1 if absent.
+Positions positions_in(nb::handle source, nb::handle target);
+
+// Two label sets aligned as pandas arithmetic aligns operands: equal labels are
+// kept as they are, others become their outer join. `left` and `right` give each
+// operand's position of every joined label (-1 where it lacks the label).
+struct Joined {
+    nb::object labels;
+    Positions left, right;
+};
+Joined outer_join(nb::handle left, nb::handle right);
+
+// Positions of the labels for which labels.<op>(bound) holds ("__ge__", "__le__").
+std::vector<std::int64_t> labels_where(nb::handle labels, const char* op, nb::handle bound);
 
 // ---- pandas objects -------------------------------------------------------
 
@@ -103,5 +140,19 @@ nb::object make_series(nb::handle values, nb::handle index, nb::handle name = nb
 nb::object empty_float_series();
 // DataFrame from a dict of column name -> values, with an explicit index.
 nb::object make_frame(nb::handle columns, nb::handle index);
+nb::object empty_frame();
+
+// Fresh column-major rows x cols arrays (pandas' own block layout) and their buffers.
+std::pair<nb::object, double*> new_float_matrix(std::size_t rows, std::size_t cols);
+std::pair<nb::object, bool*> new_bool_matrix(std::size_t rows, std::size_t cols);
+// A DataFrame over `values` without copying them.
+nb::object matrix_frame(nb::handle values, nb::handle index, nb::handle columns);
+
+bool has_rows(nb::handle frame_or_none);
+// The frame sorted by its index; the frame itself when it already is.
+nb::object sorted_by_index(nb::handle frame);
+// Rows of a frame or Series whose date text lies in [start, end] (None: open end):
+// a slice when the dates are sorted, the frame itself when nothing is cut.
+nb::object rows_between(nb::handle obj, nb::handle start, nb::handle end);
 
 }  // namespace mirtaly::interop

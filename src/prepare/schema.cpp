@@ -10,7 +10,7 @@ namespace mirtaly::prepare {
 using namespace nb::literals;
 namespace io = mirtaly::interop;
 
-static nb::object module_attr(const char* name) { return io::bound(kModule, name); }
+nb::object module_attr(const char* name) { return io::bound(kModule, name); }
 
 static nb::list str_list(std::initializer_list<const char*> items) {
     nb::list out;

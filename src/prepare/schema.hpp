@@ -7,6 +7,9 @@ namespace mirtaly::prepare {
 
 inline constexpr const char* kModule = "mirtaly.backtest._prepare";
 
+// A name of the module, looked up at call time (module globals stay replaceable).
+nb::object module_attr(const char* name);
+
 void register_schema(nb::module_& m);
 void register_store(nb::module_& m);
 

@@ -11,8 +11,6 @@ namespace mirtaly::prepare {
 using namespace nb::literals;
 namespace io = mirtaly::interop;
 
-static nb::object module_attr(const char* name) { return io::bound(kModule, name); }
-
 // super(BinaryPreparedDataStore, self), so subclasses and mixins resolve as usual.
 static nb::object super_of(nb::handle self) {
     return io::attr_of("builtins", "super")(module_attr("BinaryPreparedDataStore"), self);
