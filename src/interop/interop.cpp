@@ -216,7 +216,70 @@ std::span<const std::int64_t> as_span(const Positions& positions) {
     return {positions.view.data, positions.view.size};
 }
 
+// Text held as Python objects (object dtype, or str with python storage): the
+// values of a long table repeat a few distinct objects, so a value is first
+// looked up by its address (a run of one object, or a bounded address cache),
+// and only then by hash and equality. pandas would hash every string's text.
+static bool python_objects(nb::handle values) {
+    nb::object dtype = values.attr("dtype");
+    if (nb::isinstance(dtype, numpy().attr("dtype")))
+        return nb::cast<std::string>(dtype.attr("kind")) == "O";
+    return nb::getattr(dtype, "storage", nb::none()).equal(nb::str("python"));
+}
+
+static bool missing_object(PyObject* o) {
+    if (o == Py_None) return true;
+    if (PyUnicode_CheckExact(o)) return false;
+    if (PyFloat_Check(o)) return std::isnan(PyFloat_AS_DOUBLE(o));
+    // pd.NA, NaT, other NaNs; a container (whose isna is an array) is a value.
+    nb::object r = pandas().attr("isna")(nb::handle(o));
+    return PyBool_Check(r.ptr()) || nb::isinstance(r, numpy().attr("bool_")) ? truth(r) : false;
+}
+
+static Factorized factorize_objects(nb::handle values) {
+    nb::object array = numpy().attr("ascontiguousarray")(values.attr("to_numpy")());
+    const auto n = nb::len(array);
+    auto** items = reinterpret_cast<PyObject**>(
+        nb::cast<std::uintptr_t>(array.attr("__array_interface__")["data"][0]));
+    nb::object owner = numpy().attr("empty")(n, "dtype"_a = "int64");
+    auto out = nb::cast<nb::ndarray<std::int64_t, nb::ndim<1>, nb::c_contig>>(owner).data();
+
+    constexpr std::size_t kSlots = 1 << 16;
+    std::vector<std::pair<PyObject*, std::int64_t>> cache(kSlots, {nullptr, -1});
+    nb::dict code_of;
+    nb::list uniques;
+    PyObject* last = nullptr;
+    std::int64_t last_code = -1;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* o = items[i];
+        if (o != last) {
+            auto& slot = cache[(reinterpret_cast<std::uintptr_t>(o) >> 4) & (kSlots - 1)];
+            if (slot.first == o) {
+                last_code = slot.second;
+            } else {
+                if (missing_object(o)) {
+                    last_code = -1;
+                } else {
+                    nb::handle value(o);
+                    nb::object known = code_of.get(value, nb::none());
+                    if (known.is_none()) {
+                        known = nb::int_(nb::len(uniques));
+                        code_of[value] = known;
+                        uniques.append(value);
+                    }
+                    last_code = nb::cast<std::int64_t>(known);
+                }
+                slot = {o, last_code};
+            }
+            last = o;
+        }
+        out[i] = last_code;
+    }
+    return {int_positions(owner), uniques};
+}
+
 Factorized factorize(nb::handle values) {
+    if (python_objects(values)) return factorize_objects(values);
     nb::tuple got = nb::borrow<nb::tuple>(pandas().attr("factorize")(values));
     return {int_positions(got[0]), nb::borrow<nb::list>(nb::object(got[1]).attr("tolist")())};
 }
@@ -255,6 +318,10 @@ bool has_column(nb::handle frame, nb::handle name) {
 bool has_column(nb::handle frame, const char* name) { return has_column(frame, nb::str(name)); }
 
 nb::object to_numbers(nb::handle values) {
+    // Numbers stay as they are: to_numeric would only copy them.
+    nb::object is_numeric = pandas().attr("api").attr("types").attr("is_numeric_dtype");
+    if (nb::hasattr(values, "dtype") && truth(is_numeric(values.attr("dtype"))))
+        return nb::borrow(values);
     return pandas().attr("to_numeric")(values, "errors"_a = "coerce");
 }
 

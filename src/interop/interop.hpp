@@ -99,7 +99,8 @@ Held<kernels::View2D<bool>> bool_matrix(nb::handle array, const char* what);
 nb::object column(nb::handle frame, const char* name);
 bool has_column(nb::handle frame, nb::handle name);
 bool has_column(nb::handle frame, const char* name);
-// pd.to_numeric(values, errors="coerce"): what does not convert becomes NaN.
+// pd.to_numeric(values, errors="coerce"): what does not convert becomes NaN;
+// values that are numbers already are returned as they are.
 nb::object to_numbers(nb::handle values);
 // A Series' values as a float64 array, missing values (of any dtype) as NaN.
 nb::object float_array_of(nb::handle series);

@@ -25,9 +25,8 @@ void close_validity(View2D<double> close, std::span<double> out) {
 }
 
 void split_factor(const Aligned& split, const Aligned& valid, std::span<double> out) {
-    each_cell(split.rows(), split.cols(), out, [&](std::size_t i, std::size_t j) {
-        return split.at(i, j) / 10.0 * valid.at(i, j);
-    });
+    each_cell(split.rows(), split.cols(), out,
+              [&](std::size_t i, std::size_t j) { return split.at(i, j) / 10.0 * valid.at(i, j); });
 }
 
 void dividend_factor(const Aligned& dividend, const Aligned& valid, std::span<double> out) {

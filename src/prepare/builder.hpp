@@ -7,7 +7,7 @@
 namespace mirtaly::prepare {
 
 class GroupPreparedDataBuilder {
-public:
+  public:
     GroupPreparedDataBuilder(nb::handle start_date, nb::handle end_date);
 
     // Dates: YYYYMMDD text of the requested range, and the same after the
@@ -43,7 +43,7 @@ public:
     nb::dict build() const;
     nb::dict build_incremental() const;
 
-private:
+  private:
     // Rows dated inside [default_start, end_date]: the service may send others.
     nb::object in_window(nb::handle matrix) const;
 };

@@ -136,7 +136,8 @@ nb::dict GroupPreparedDataBuilder::build_from_matrices(nb::handle source) {
     out["rq_get_dividend"] =
         factor_frame(dividend, valid, close, "__le__", "max", kernels::dividend_factor);
     out["can_buy_stock"] = trade_mask_frame(buy, limit_up, suspended, kernels::TradeSide::Buy);
-    out["cant_sell_stock"] = trade_mask_frame(sell, limit_down, suspended, kernels::TradeSide::Sell);
+    out["cant_sell_stock"] =
+        trade_mask_frame(sell, limit_down, suspended, kernels::TradeSide::Sell);
     out["forward_return_rank_cache"] = forward_return_rank_frame(open);
     return out;
 }

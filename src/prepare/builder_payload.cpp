@@ -82,7 +82,8 @@ nb::dict GroupPreparedDataBuilder::assemble_payload(nb::handle data, nb::handle 
     for (nb::handle name : component_names) dataset_keys[name] = key_of(name);
 
     nb::dict out_data = nb::borrow<nb::dict>(data.attr("copy")());
-    for (auto [name, mask] : nb::borrow<nb::dict>(component_matrices)) out_data[key_of(name)] = mask;
+    for (auto [name, mask] : nb::borrow<nb::dict>(component_matrices))
+        out_data[key_of(name)] = mask;
     out_data["benchmark_dict"] = benchmark_dict;
 
     nb::dict meta;
@@ -169,7 +170,8 @@ nb::dict build_incremental_write_window(nb::handle base_index, nb::handle write_
 
     nb::str read_start(read_from.c_str());
     GroupPreparedDataBuilder builder(read_start, end);
-    nb::dict payload = payload_slice_from_date(builder.build_incremental(), nb::str(write_from.c_str()));
+    nb::dict payload =
+        payload_slice_from_date(builder.build_incremental(), nb::str(write_from.c_str()));
     nb::dict meta = meta_copy(payload);
     meta["requested_write_start_date"] = start;
     meta["write_end_date"] = end;

@@ -25,9 +25,7 @@ const char* first_column(nb::handle frame, std::initializer_list<const char*> na
 }
 
 // Numbers of a column, anything unconvertible as NaN, as float64 values.
-nb::object numeric_values(nb::handle column) {
-    return io::float_array_of(io::to_numbers(column));
-}
+nb::object numeric_values(nb::handle column) { return io::float_array_of(io::to_numbers(column)); }
 
 // Distinct labels mapped to ids in their sorted order; a factorized label that
 // maps to no text (None) is dropped (-1).
@@ -136,8 +134,8 @@ void pivot_into(nb::dict& result, const nb::list& group_names, const Labels& dat
         out[g] = data;
         out_rows[g] = nb::len(index);
         nb::object pd = io::pandas();
-        frames.emplace_back(g, io::matrix_frame(array, pd.attr("Index")(index),
-                                                pd.attr("Index")(columns)));
+        frames.emplace_back(
+            g, io::matrix_frame(array, pd.attr("Index")(index), pd.attr("Index")(columns)));
     }
     {
         nb::gil_scoped_release release;
@@ -189,12 +187,13 @@ nb::object GroupPreparedDataBuilder::in_window(nb::handle matrix) const {
 
 nb::object GroupPreparedDataBuilder::read_normal_factor_matrix(nb::handle name) const {
     io::require_str(name, "name");
-    nb::object answer = client().attr("get_factors")(
-        "factor"_a = name, "start_date"_a = mr_factor_date(default_start),
-        "end_date"_a = mr_factor_date(end_date));
+    nb::object answer = client().attr("get_factors")("factor"_a = name,
+                                                     "start_date"_a = mr_factor_date(default_start),
+                                                     "end_date"_a = mr_factor_date(end_date));
     nb::list names;
     names.append(name);
-    nb::object matrix = in_window(mr_factors_to_matrices(answer, names).get(name, io::empty_frame()));
+    nb::object matrix =
+        in_window(mr_factors_to_matrices(answer, names).get(name, io::empty_frame()));
     return io::has_rows(matrix) ? matrix : io::empty_frame();
 }
 
@@ -224,7 +223,8 @@ nb::dict GroupPreparedDataBuilder::mr_factors_to_matrices(nb::handle df, nb::han
         const char* name_col = first_column(df, {"factor", "factor_name", "factorname"});
         if (!name_col) {
             if (nb::len(names) != 1) return result;
-            pivot_into(result, group_names, dates, stocks, nullptr, {}, numeric_values(df[value_col]));
+            pivot_into(result, group_names, dates, stocks, nullptr, {},
+                       numeric_values(df[value_col]));
             return result;
         }
         io::Factorized groups = io::factorize(df[name_col]);
@@ -263,7 +263,8 @@ nb::dict GroupPreparedDataBuilder::read_normal_factor_batch(nb::handle names_arg
         for (nb::handle name : names) batch[name] = io::empty_frame();
     }
     for (nb::handle name : names)
-        if (!io::has_rows(batch.get(name, nb::none()))) batch[name] = read_normal_factor_matrix(name);
+        if (!io::has_rows(batch.get(name, nb::none())))
+            batch[name] = read_normal_factor_matrix(name);
     return batch;
 }
 
