@@ -4,9 +4,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "interop/args.hpp"
+#include "interop/arrays.hpp"
 #include "interop/modules.hpp"
 
 namespace mirtaly::interop {
@@ -103,6 +105,33 @@ nb::object to_yyyymmdd_series(nb::handle values) {
         formatted.attr("to_numpy")(), codes, "allow_fill"_a = true);
     return pd.attr("Series")(taken, "index"_a = work.attr("index"), "name"_a = work.attr("name"),
                              "dtype"_a = formatted.attr("dtype"));
+}
+
+DatetimeTicks datetime_ticks(nb::handle index) {
+    DatetimeTicks t;
+    t.unit = nb::cast<std::string>(index.attr("unit"));
+    t.per_day = t.unit == "s"    ? 86400LL
+                : t.unit == "ms" ? 86400LL * 1000
+                : t.unit == "us" ? 86400LL * 1000 * 1000
+                                 : 86400LL * 1000 * 1000 * 1000;  // ns
+    t.missing = std::numeric_limits<std::int64_t>::min();
+    t.stamps = int_values(index.attr("asi8"));
+    t.name = index.attr("name");
+    return t;
+}
+
+nb::object friday_index(std::int64_t first_friday, std::size_t count, const DatetimeTicks& like) {
+    nb::object pd = pandas();
+    nb::object start = pd.attr("Timestamp")(first_friday * like.per_day, "unit"_a = like.unit);
+    return pd.attr("date_range")("start"_a = start, "periods"_a = count, "freq"_a = "W-FRI",
+                                 "unit"_a = like.unit, "name"_a = like.name);
+}
+
+std::vector<double> year_of_rows(nb::handle index) {
+    auto years = float_column(index.attr("year"));
+    std::vector<double> out(years.view.size);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = years.view[i];
+    return out;
 }
 
 nb::object now_iso() { return pandas().attr("Timestamp").attr("now")().attr("isoformat")(); }
