@@ -11,10 +11,30 @@ namespace nb = nanobind;
 
 namespace mirtaly::interop {
 
-// Dates of a Series, list-like or scalar as a Series of YYYYMMDD text (a
-// Series keeps its index, anything else gets a positional one). Eight-digit
-// integers (and integral floats) are YYYYMMDD; values that are no date become
-// missing.
+// The one date rule. A date is
+//   - an integer of eight digits read as YYYYMMDD (20240102), also as text
+//     ("20240102", blanks around it ignored);
+//   - text "YYYY-MM-DD", the separators "-", "/" or ".", month and day of one
+//     or two digits, optionally followed by a time of day (after " " or "T")
+//     and a UTC offset ("Z", "+08:00");
+//   - a date, datetime or timestamp object, or a numpy datetime64: its
+//     calendar date as written (a timezone is not converted).
+// It must be a real calendar date. Nothing else is a date: not booleans, not
+// floats (except, in data columns, whole floats, which are integers with holes),
+// not day-first or month-first text, not missing values.
+
+// value -> "YYYYMMDD"; None stays None; anything else raises ValueError
+// "无法解析的日期: <repr>".
+nb::object normalize_yyyymmdd(nb::handle value);
+
+// Labels (an index or any list-like) as a list of YYYYMMDD text, each by the
+// rule; the first label that is no date (a missing one included) raises
+// ValueError as normalize_yyyymmdd does.
+nb::list yyyymmdd_labels(nb::handle labels);
+
+// Values of a data column (a Series, list-like or scalar) as a Series of
+// YYYYMMDD text: a Series keeps its index, anything else gets a positional
+// one. Whole floats count as integers; values that are no date become missing.
 nb::object to_yyyymmdd_series(nb::handle values);
 
 // A DatetimeIndex as integer ticks since 1970-01-01 in its own unit.

@@ -27,6 +27,16 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
+std::int64_t days_from_civil(int y, int m, int d) {
+    // Years counted from March, so that the leap day ends a year; 400-year eras.
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
 std::vector<YearRows> rows_by_year(std::span<const double> years) {
     const std::vector<std::int64_t> order =
         stable_order(years, [](double y) { return std::isnan(y); });

@@ -9,6 +9,9 @@
 
 namespace mirtaly::kernels {
 
+// Days from 1970-01-01 to the given proleptic Gregorian date.
+std::int64_t days_from_civil(int year, int month, int day);
+
 // The rows of one calendar year, in their original order.
 struct YearRows {
     double year;
