@@ -6,8 +6,13 @@ by eye against the algorithm it models.
 
 import numpy as np
 import pandas as pd
+from mirtaly.backtest._ravelin import (
+    TRADING_DAYS_PER_YEAR,
+    _build_total_backtesting_frame,
+    calc_strategy_stats,
+)
 
-from mirtaly.backtest._core import _build_market_arrays
+from mirtaly.backtest._core import _build_market_arrays, safe_sharpe
 
 # The market frames, in the order the simulation takes them after the weights.
 MARKET_KEYS = (
@@ -124,3 +129,73 @@ def reference_vwap_daily_return(
             + (sell @ dividend_eff)
         )
     return pd.Series(daily_cash / total_money, index=pnl_index)
+
+
+def reference_smooth(weights, window):
+    """Rolling mean of the weights over full windows, through pandas' own machinery."""
+    if window <= 1:
+        return weights
+    smoothed = weights.fillna(0.0).rolling(window).mean().dropna(how="all")
+    return smoothed.where(smoothed != 0)
+
+
+def reference_strategy_backtest(
+    strategy_matrix,
+    market,
+    benchmark_dict=None,
+    benchmark_names="000852",
+    rolling_window=0,
+    simulate=reference_vwap_daily_return,
+    total_frame=_build_total_backtesting_frame,
+    strategy_stats=calc_strategy_stats,
+    **scalars,
+):
+    """The strategy pipeline read step by step in pandas.
+
+    Returns (daily_return, cumulative_return, stats, benchmark_summary), or None where the
+    pipeline reports the empty result. ``simulate``, ``total_frame`` and ``strategy_stats``
+    stand for the three numeric steps. The benchmark's running sum starts at the first
+    return date.
+    """
+    close = market["close_price"]
+    work = strategy_matrix.loc[strategy_matrix.index.intersection(close.index)]
+    work = work.loc[:, work.columns.intersection(close.columns)].dropna(axis=1, how="all")
+    work = reference_smooth(work, rolling_window)
+    valid = work.dropna(how="all")
+    if valid.empty:
+        return None
+    daily = simulate(work, *(market[k] for k in MARKET_KEYS), **scalars)
+    daily = daily[daily.index <= valid.index.max()]
+    if daily.empty:
+        return None
+    df = pd.DataFrame({"daily_return": daily})
+    if benchmark_dict is not None and benchmark_names in benchmark_dict:
+        bm = benchmark_dict[benchmark_names].astype(float).replace([np.inf, -np.inf], np.nan)
+        bm = bm.fillna(0.0)
+        bm = bm[(bm.index >= df.index[0]) & (bm.index <= df.index[-1])]
+        bench = pd.DataFrame({"close": bm.cumsum() + 1.0, "index_daily_return": bm})
+        joined = pd.concat([df, bench], axis=1, join="inner")
+    else:
+        joined = df.assign(index_daily_return=0.0, close=1.0)
+    if joined.empty:
+        return None
+    total = total_frame(joined)
+    stats = strategy_stats(total, work)
+    rows = []
+    for name, series in (benchmark_dict or {}).items():
+        aligned = series.reindex(total.index).dropna()
+        common = total.index.intersection(aligned.index)
+        if common.empty:
+            continue
+        excess = total.loc[common, "daily_return"] - aligned.loc[common]
+        summed = excess.cumsum()
+        rows.append(
+            {
+                "benchmark_name": name,
+                "benchmark_annual_return": aligned.loc[common].mean() * TRADING_DAYS_PER_YEAR,
+                "excess_annual_return": excess.mean() * TRADING_DAYS_PER_YEAR,
+                "excess_sharpe": safe_sharpe(excess, periods=TRADING_DAYS_PER_YEAR),
+                "excess_max_dd": (summed - summed.cummax()).min(),
+            }
+        )
+    return total["daily_return"], total["long"], stats, pd.DataFrame(rows)

@@ -82,6 +82,16 @@ void require_series(nb::handle obj, const char* arg) {
         raise_type_error(std::string(arg) + " must be a pandas Series, got " + type_name_of(obj));
 }
 
+void require_path(nb::handle obj, const char* arg, bool allow_none) {
+    if (allow_none && obj.is_none()) return;
+    if (is_exact(obj, &PyUnicode_Type)) return;
+    int r = PyObject_IsInstance(obj.ptr(), attr_of("os", "PathLike").ptr());
+    if (r < 0) throw nb::python_error();
+    if (r == 0)
+        raise_type_error(std::string(arg) + " must be str or a path" +
+                         (allow_none ? " or None" : "") + ", got " + type_name_of(obj));
+}
+
 // Text is not a number here even when float() could parse it.
 static bool numeric_candidate(nb::handle obj) {
     return !(PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) ||
@@ -197,6 +207,38 @@ nb::object empty_float_series() {
 
 nb::object make_frame(nb::handle columns, nb::handle index) {
     return pandas().attr("DataFrame")(columns, "index"_a = index);
+}
+
+nb::object column_major_frame(nb::handle flat, std::size_t rows, std::size_t cols, nb::handle index,
+                              nb::handle columns) {
+    nb::object values = flat[nb::slice(nb::int_(0), nb::int_(rows * cols), nb::none())]
+                            .attr("reshape")(cols, rows)
+                            .attr("T");
+    return pandas().attr("DataFrame")(values, "index"_a = index, "columns"_a = columns,
+                                      "copy"_a = false);
+}
+
+nb::object label_window(nb::handle obj, nb::handle first, nb::handle last) {
+    nb::object index = obj.attr("index");
+    if (truth(index.attr("is_monotonic_increasing")) &&
+        nb::cast<std::string>(index.attr("inferred_type")) == "string") {
+        nb::object lo =
+            first.is_none() ? nb::int_(0) : index.attr("searchsorted")(first, "side"_a = "left");
+        nb::object hi = last.is_none() ? nb::int_(nb::len(index))
+                                       : index.attr("searchsorted")(last, "side"_a = "right");
+        return obj.attr("iloc")[nb::slice(lo, hi, nb::none())];
+    }
+    nb::object keep = numpy().attr("ones")(nb::len(index), "dtype"_a = "bool");
+    if (!first.is_none()) keep = keep & index.attr("__ge__")(first);
+    if (!last.is_none()) keep = keep & index.attr("__le__")(last);
+    return obj.attr("loc")[keep];
+}
+
+nb::object new_class(const char* module, const char* name, const char* doc, nb::dict ns) {
+    ns["__module__"] = module;
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    return attr_of("builtins", "type")(name, nb::tuple(), ns);
 }
 
 }  // namespace mirtaly::interop

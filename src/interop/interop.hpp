@@ -55,6 +55,8 @@ bool is_dataframe(nb::handle obj);
 bool is_series(nb::handle obj);
 void require_dataframe(nb::handle obj, const char* arg);
 void require_series(nb::handle obj, const char* arg);
+// A str (exactly) or an os.PathLike.
+void require_path(nb::handle obj, const char* arg, bool allow_none = false);
 
 // float(obj) / int(obj) with a TypeError for anything that is not a number.
 double to_float(nb::handle obj, const char* arg);
@@ -103,5 +105,20 @@ nb::object make_series(nb::handle values, nb::handle index, nb::handle name = nb
 nb::object empty_float_series();
 // DataFrame from a dict of column name -> values, with an explicit index.
 nb::object make_frame(nb::handle columns, nb::handle index);
+
+// DataFrame over the first rows x cols values of a flat float64 array that
+// holds the matrix column by column (pandas' own layout): no copy is made.
+nb::object column_major_frame(nb::handle flat, std::size_t rows, std::size_t cols, nb::handle index,
+                              nb::handle columns);
+
+// The rows of a DataFrame or Series whose labels lie between `first` and
+// `last`, both inclusive (None: unbounded). A sorted text index is cut by
+// position (searchsorted and iloc), so the rows are a view, not a copy; any
+// other index falls back to a boolean mask.
+nb::object label_window(nb::handle obj, nb::handle first, nb::handle last);
+
+// A plain Python class made at module load: methods and other attributes in
+// `ns`, no base class but object.
+nb::object new_class(const char* module, const char* name, const char* doc, nb::dict ns);
 
 }  // namespace mirtaly::interop
