@@ -15,7 +15,6 @@ as well.
 """
 
 import argparse
-import ctypes
 import gc
 import json
 import subprocess
@@ -34,7 +33,7 @@ from mirtaly.backtest._prepare import (
 
 from mirtaly.backtest import _service
 from mirtaly.backtest._store import clean_matrix, normalize_yyyymmdd
-from strategy_sim import MIB, best_of, build, status_kib
+from strategy_sim import MIB, best_of, build, rss_growth
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from reference_strategy import (  # noqa: E402
@@ -167,16 +166,8 @@ def child(name: str, path: Path, weights_file: Path) -> None:
     weights = pd.read_pickle(weights_file)
     start, end = window(weights)
     RUNS[name](service, weights.iloc[-30:], data, weights.index[-30], end)  # imports, caches
-    gc.collect()
-    try:  # hand freed heap back, so that reuse of it cannot hide a peak
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
-    Path("/proc/self/clear_refs").write_text("5")
-    before = status_kib("VmRSS")
-    RUNS[name](service, weights, data, start, end)
-    peak = status_kib("VmHWM")
-    print(json.dumps({"growth": (peak - before) * 1024, "loaded": loaded}))
+    growth = rss_growth(lambda: RUNS[name](service, weights, data, start, end))
+    print(json.dumps({"growth": growth, "loaded": loaded}))
 
 
 def measure_memory(name: str, path: Path, weights_file: Path) -> dict:
