@@ -200,8 +200,12 @@ class InMemoryMarketClient:
 
     # -- data ---------------------------------------------------------------
 
-    def add_factor(self, name: str, data: pd.DataFrame) -> None:
-        """Adds or replaces the data of factor ``name``."""
+    def add_factor(self, name: str, data: pd.DataFrame, *, copy: bool = True) -> None:
+        """Adds or replaces the data of factor ``name``.
+
+        A wide matrix is copied unless ``copy`` is false, when the caller
+        promises not to change it while the client answers from it.
+        """
         if not isinstance(name, str):
             raise TypeError(f"factor name must be str, got {type(name).__name__}")
         if not isinstance(data, pd.DataFrame):
@@ -209,7 +213,7 @@ class InMemoryMarketClient:
         if "ukey" in data.columns:
             self._factors[name] = self._long_from_ready(name, data)
         else:
-            self._factors[name] = self._wide_from_matrix(data)
+            self._factors[name] = self._wide_from_matrix(data, copy)
 
     def add_index(self, code: str, data: pd.Series | pd.DataFrame) -> None:
         """Adds or replaces the daily data of the index with suffixed ``code``."""
@@ -247,10 +251,9 @@ class InMemoryMarketClient:
             }
         )
 
-    def _wide_from_matrix(self, data: pd.DataFrame) -> _WideFactor:
+    def _wide_from_matrix(self, data: pd.DataFrame, copy: bool) -> _WideFactor:
         ukeys = np.asarray([self._ukey(_stock_code(label)) for label in data.columns], dtype=object)
-        # A copy: the caller may change its frame afterwards.
-        return _WideFactor(_parse_dates(data.index), ukeys, data.to_numpy(copy=True))
+        return _WideFactor(_parse_dates(data.index), ukeys, data.to_numpy(copy=copy))
 
     # -- the contract --------------------------------------------------------
 
@@ -443,7 +446,7 @@ def _name_list(argument: str, value: str | Sequence[str]) -> list[str]:
 def _in_range(dates: pd.Series | pd.Index, start: pd.Timestamp | None, end: pd.Timestamp | None):
     mask = np.ones(len(dates), dtype=bool)
     if start is not None:
-        mask &= (dates >= start).to_numpy()
+        mask &= np.asarray(dates >= start)
     if end is not None:
-        mask &= (dates <= end).to_numpy()
+        mask &= np.asarray(dates <= end)
     return mask
