@@ -52,16 +52,6 @@ import pandas as pd
 
 from mirtaly.market import InMemoryMarketClient, exchange_ukey
 
-__all__ = [
-    "COMPONENT_PREFIX",
-    "INDEX_TIERS",
-    "SIZES",
-    "SandboxMarket",
-    "generate_market",
-    "market_of_size",
-    "trading_sessions",
-]
-
 MIN_STOCKS = 20
 MAX_STOCKS = 5000
 

@@ -3,14 +3,14 @@ top-level folder, with its SHA-256 checksum."""
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import gzip
 import hashlib
 import os
-import secrets
 import tarfile
 from pathlib import Path
+
+from mirtaly.backtest._store import atomic_output
 
 __all__ = ["BenchmarkPackage", "archive_store"]
 
@@ -57,24 +57,15 @@ def archive_store(
     if not files:
         raise ValueError(f"no files to pack in {store_dir}")
     archive.parent.mkdir(parents=True, exist_ok=True)
-    tmp = archive.with_name(f".{archive.name}.{secrets.token_hex(6)}.tmp")
-    try:
-        with open(tmp, "wb") as raw:
-            with gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0) as zipped:
-                with tarfile.open(fileobj=zipped, mode="w", format=tarfile.PAX_FORMAT) as tar:
-                    for path in files:
-                        info = tarfile.TarInfo(f"{root}/{path.name}")
-                        info.size = path.stat().st_size
-                        info.mode = 0o644
-                        with open(path, "rb") as fh:
-                            tar.addfile(info, fh)
-            raw.flush()
-            os.fsync(raw.fileno())
-        os.replace(tmp, archive)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
+    with atomic_output(archive) as raw:
+        with gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0) as zipped:
+            with tarfile.open(fileobj=zipped, mode="w", format=tarfile.PAX_FORMAT) as tar:
+                for path in files:
+                    info = tarfile.TarInfo(f"{root}/{path.name}")
+                    info.size = path.stat().st_size
+                    info.mode = 0o644
+                    with open(path, "rb") as fh:
+                        tar.addfile(info, fh)
     return BenchmarkPackage(
         path=archive,
         sha256=file_sha256(archive),
