@@ -85,13 +85,6 @@ std::vector<std::int64_t> smooth_weights(View2D<double> weights, std::size_t win
     std::vector<std::int64_t> kept;
     for (std::size_t r = 0; r < m; ++r)
         if (has_value[r]) kept.push_back(static_cast<std::int64_t>(r + window - 1));
-    // Close the gaps left by empty rows; every move goes to a lower address.
-    const std::size_t k = kept.size();
-    if (k < m) {
-        for (std::size_t j = 0; j < cols; ++j)
-            for (std::size_t r = 0; r < k; ++r)
-                out[j * k + r] = out[j * m + static_cast<std::size_t>(kept[r]) + 1 - window];
-    }
     return kept;
 }
 

@@ -15,10 +15,10 @@ namespace mirtaly::kernels {
 // gives NaN, as pandas' window functions treat infinities as missing), and
 // exact zeros turned back into NaN.
 //
-// Row r of the result belongs to input row `window - 1 + r`; rows without a
-// single mean (before zeros become NaN) are dropped. The result is written column-major into `out`
-// (capacity (rows - window + 1) x cols, leading dimension = rows kept), and
-// the input rows kept are returned. `window` must be at least 2.
+// Row r of `out` (column-major, (rows - window + 1) x cols) belongs to input
+// row `window - 1 + r`. Returned are the input rows that hold at least one
+// mean (before zeros become NaN): the rows dropna(how="all") keeps. `window`
+// must be at least 2.
 //
 // The sums are pandas' (Kahan-compensated adds and removes, the repeated-value
 // and all-one-sign corrections), so the means agree with rolling().mean() bit

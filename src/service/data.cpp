@@ -11,13 +11,13 @@ using namespace nb::literals;
 nb::object load_backtest_data(nb::handle) {
     // Read at call time, so that the directory can be pointed elsewhere.
     nb::object store =
-        bound(kModule, "BinaryPreparedDataStore")(bound(kModule, "_DEFAULT_DATA_DIR"));
+        attr_of(kModule, "BinaryPreparedDataStore")(attr_of(kModule, "_DEFAULT_DATA_DIR"));
     if (!truth(store.attr("metadata_path").attr("exists")()))
         raise_error(PyExc_FileNotFoundError,
                     "未找到回测基准数据,请先调用 mirtaly.prepare_backtest_data()");
     nb::object payload = store.attr("load")("start_date"_a = nb::none(), "end_date"_a = nb::none(),
                                             "mmap"_a = false);
-    return bound(kModule, "BacktestData")("data"_a = payload["data"]);
+    return attr_of(kModule, "BacktestData")("data"_a = payload["data"]);
 }
 
 nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date) {
@@ -68,8 +68,8 @@ void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe
     if (nb::len(codes) == 0) return;
     nb::object valid = data["close_price_valid"];
     nb::object index = valid.attr("index"), columns = valid.attr("columns");
-    nb::object table = bound(kModule, "_UNIVERSE_TO_COMPONENT");
-    nb::object dataset_key = bound(kModule, "component_dataset_key");
+    nb::object table = attr_of(kModule, "_UNIVERSE_TO_COMPONENT");
+    nb::object dataset_key = attr_of(kModule, "component_dataset_key");
 
     // Every code is checked before the dictionary changes.
     nb::object members = nb::none();

@@ -67,7 +67,7 @@ void log_dataset_summary(nb::handle store, nb::handle action) {
                           latest_date(datasets, item[nb::int_(1)]));
     }
 
-    nb::object logger = bound(kModule, "logger");
+    nb::object logger = attr_of(kModule, "logger");
     logger.attr("info")("回测基准数据%s,各数据集最新日期:", action);
     std::size_t width = 0;
     for (const auto& row : rows) width = std::max(width, nb::len(row.first));

@@ -14,7 +14,7 @@ nb::object backtest_strategy(nb::handle self, nb::handle strategy, nb::handle da
     if (!strategy.is_none()) require_dataframe(strategy, "strategy");
     nb::object matrices_in = data.attr("data");
     require_dict(matrices_in, "data.data");
-    require_path(output_dir, "output_dir", /*allow_none=*/true);
+    if (!output_dir.is_none()) require_path_like(output_dir, "output_dir");
     require_str(plot_filename, "plot_filename");
     nb::int_ window(to_int(rolling_window, "rolling_window"));
     nb::float_ money(to_float(total_money, "total_money")), fee_rate(to_float(fee, "fee")),
@@ -25,13 +25,13 @@ nb::object backtest_strategy(nb::handle self, nb::handle strategy, nb::handle da
     nb::object core = attr_of("mirtaly.backtest._ravelin", "run_strategy_backtest_core");
 
     if (strategy.is_none() || nb::len(strategy) == 0) raise_value_error("策略权重矩阵为空");
-    nb::object weights = bound(kModule, "clean_matrix")(strategy);
+    nb::object weights = attr_of(kModule, "clean_matrix")(strategy);
     if (!plot.is_none()) {
         if (!truth(output_dir)) raise_value_error("plot 非 None 时,output_dir 必须提供");
         if (nb::len(plot_filename) == 0)
             raise_value_error("plot 非 None 时,plot_filename 必须提供");
     }
-    nb::object normalize = bound(kModule, "normalize_yyyymmdd");
+    nb::object normalize = attr_of(kModule, "normalize_yyyymmdd");
     nb::object first = normalize(start_date), last = normalize(end_date);
     nb::object matrices = self.attr("_slice_data")(matrices_in, first, last);
 
@@ -54,7 +54,7 @@ nb::object backtest_strategy(nb::handle self, nb::handle strategy, nb::handle da
         "rule_fee"_a = rule_fee_rate, "plot_image_kind"_a = plot, "plot_save_path"_a = save_path,
         "strategy_name"_a = plot_filename, "plot_title"_a = plot_filename);
 
-    return bound(kModule, "StrategyBacktestResult")(
+    return attr_of(kModule, "StrategyBacktestResult")(
         "strategy_name"_a = plot_filename, "daily_return"_a = record.attr("daily_return"),
         "cumulative_return"_a = record.attr("cumulative_return"), "stats"_a = record.attr("stats"),
         "benchmark_summary"_a = record.attr("benchmark_summary"),

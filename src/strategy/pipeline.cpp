@@ -34,15 +34,19 @@ nb::object smooth(nb::handle weights, std::int64_t window) {
     if (window <= 1) return nb::borrow(weights);
     auto held = float_matrix(weights);
     const std::size_t n = held.view.rows, cols = held.view.cols, w = window;
-    const std::size_t capacity = n >= w ? (n - w + 1) * cols : 0;
-    auto [flat, out] = new_float_array(capacity);
+    const std::size_t m = n >= w ? n - w + 1 : 0;
+    auto [values, out] = new_float_matrix(m, cols);
     std::vector<std::int64_t> kept;
     {
         nb::gil_scoped_release unlocked;
-        kept = kernels::smooth_weights(held.view, w, {out, capacity});
+        kept = kernels::smooth_weights(held.view, w, {out, m * cols});
     }
-    nb::object index = weights.attr("index").attr("take")(int_array_from(kept));
-    return column_major_frame(flat, kept.size(), cols, index, weights.attr("columns"));
+    if (kept.size() < m) {  // rare: rows whose every window held an infinity
+        std::vector<std::int64_t> rows(kept);
+        for (auto& r : rows) r -= static_cast<std::int64_t>(w - 1);
+        values = values[int_array_from(rows)];
+    }
+    return frame_from_array(values, take(index_of(weights), kept), columns_of(weights));
 }
 
 // The benchmark joined to the daily returns in `df`: its returns (infinities
@@ -108,11 +112,11 @@ nb::dict draw_charts(nb::handle total, nb::handle stats, nb::handle strategy_nam
     nb::object weekly_name =
         main_path.attr("stem") + nb::str("_weekly_net_value") + main_path.attr("suffix");
     nb::object weekly_path = main_path.attr("with_name")(weekly_name);
-    bound(kModule, "plot_strategy_performance")(
+    attr_of(kModule, "plot_strategy_performance")(
         "total"_a = total, "stats"_a = stats, "strategy_name"_a = strategy_name,
         "plot_title"_a = plot_title, "save_path"_a = main_path, "image_kind"_a = image_kind,
         "benchmark_name"_a = benchmark_name, "rolling_window"_a = rolling_window);
-    bound(kModule, "plot_weekly_net_value")(
+    attr_of(kModule, "plot_weekly_net_value")(
         "total"_a = total, "strategy_name"_a = strategy_name, "plot_title"_a = plot_title,
         "save_path"_a = weekly_path, "image_kind"_a = image_kind,
         "benchmark_name"_a = benchmark_name);
@@ -124,7 +128,7 @@ nb::dict draw_charts(nb::handle total, nb::handle stats, nb::handle strategy_nam
 
 nb::object make_result(nb::handle strategy_name, nb::handle daily, nb::handle cumulative,
                        nb::handle stats, nb::handle summary, nb::handle plot_paths) {
-    return bound(kModule, "_RavelinResult")(
+    return attr_of(kModule, "_RavelinResult")(
         "strategy_name"_a = strategy_name, "daily_return"_a = daily,
         "cumulative_return"_a = cumulative, "stats"_a = stats, "benchmark_summary"_a = summary,
         "plot_paths"_a = plot_paths);
@@ -162,7 +166,7 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     nb::float_ money(to_float(total_money, "total_money")), fee_rate(to_float(fee, "fee")),
         rule_fee_rate(to_float(rule_fee, "rule_fee"));
     require_str(plot_image_kind, "plot_image_kind", /*allow_none=*/true);
-    require_path(plot_save_path, "plot_save_path", /*allow_none=*/true);
+    if (!plot_save_path.is_none()) require_path_like(plot_save_path, "plot_save_path");
     require_str(strategy_name, "strategy_name");
     require_str(plot_title, "plot_title", /*allow_none=*/true);
 
