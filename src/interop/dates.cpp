@@ -155,6 +155,9 @@ Distinct distinct(nb::handle values) {
     Distinct out;
     if (is_series(values))
         out.values = nb::borrow(values);
+    else if (is_instance(values, pd.attr("Index")))
+        // Its own dtype: inferring another from an object index is deprecated.
+        out.values = pd.attr("Series")(values, "dtype"_a = values.attr("dtype"));
     else if (truth(pd.attr("api").attr("types").attr("is_list_like")(values)))
         out.values = pd.attr("Series")(values);
     else
