@@ -3,8 +3,7 @@
 import pandas as pd
 import pytest
 
-from conftest import MARKET_DATES as D
-from conftest import FixedAnswer, assert_frames, small_market
+from conftest import FixedAnswer, assert_frames
 from mirtaly.backtest import _prepare as P
 from mirtaly.market import InMemoryMarketClient
 
@@ -70,8 +69,9 @@ def test_benchmark_dict_is_cut_to_the_window_after_returns_are_derived(install_c
 
 
 @pytest.mark.parametrize("incremental", [False, True])
-def test_payload_layout_and_reads(market_client, incremental):
-    builder = P.GroupPreparedDataBuilder(D[0], D[5])
+def test_payload_layout_and_reads(sandbox_service, incremental):
+    market_client = sandbox_service
+    builder = P.GroupPreparedDataBuilder("20240201", "20240301")
     payload = builder.build_incremental() if incremental else builder.build()
     assert list(payload) == ["version", "meta", "data"] and payload["version"] == 1
     assert list(payload["data"]) == [*P.BASE_MATRIX_DTYPE, *COMPONENT_KEYS, "benchmark_dict"]
@@ -80,17 +80,18 @@ def test_payload_layout_and_reads(market_client, incremental):
     assert list(meta["component_dataset_keys"].values()) == COMPONENT_KEYS
     names = P.BUILD_INPUT_NAMES + P.COMPONENT_FACTOR_NAMES
     factors = [c.kwargs["factor"] for c in market_client.calls if c.method == "get_factors"]
-    assert factors == ([names] if incremental else names)  # one batch, or one query each
+    # One batch (then singly what it lacked: no splits or dividends in February), or one each.
+    assert factors == ([names, *names[7:9]] if incremental else names)
     assert market_client.calls[-1].method == "get_index_daily"
 
 
-def test_missing_component_is_refused(install_client):
-    factors, index_close = small_market()
+def test_missing_component_is_refused(install_client, tiny_market):
+    factors = tiny_market.factor_frames()
     del factors["rq_index_components_new_399303.XSHE"]
-    install_client(InMemoryMarketClient(factors, index_close, index_value_column="close"))
+    install_client(InMemoryMarketClient(factors, tiny_market.index_frames()))
     message = r"成分股矩阵缺失，无法精确生成二进制缓存: \['rq_index_components_new_399303.XSHE'\]"
     with pytest.raises(ValueError, match=message):
-        P.GroupPreparedDataBuilder(D[0], D[5]).build_incremental()
+        P.GroupPreparedDataBuilder("20240201", "20240301").build_incremental()
 
 
 def assert_same_store(got, want):
@@ -103,53 +104,57 @@ def assert_same_store(got, want):
             assert_frames(got["data"][key], frame.rename_axis(index=None, columns=None))
 
 
-def test_incremental_window_over_a_full_build_equals_a_longer_full_build(market_client, tmp_path):
+def test_incremental_window_over_a_full_build_equals_a_longer_full_build(
+    sandbox_service, tiny_market, tmp_path
+):
+    dates = tiny_market.date_labels
     short, long = (P.BinaryPreparedDataStore(tmp_path / name) for name in "ab")
-    payload = P.GroupPreparedDataBuilder(D[0], D[-1]).build()
+    payload = P.GroupPreparedDataBuilder(dates[0], dates[-1]).build()
     long.write(payload)
     assert_same_store(long.load(mmap=False), payload)  # every matrix round-trips
-    short.write(P.GroupPreparedDataBuilder(D[0], D[7]).build())
+    short.write(P.GroupPreparedDataBuilder(dates[0], dates[-5]).build())
     base = short.load_metadata()["datasets"]["close_price"]["index"]
-    tail = P.build_incremental_write_window(base, base[-P.TAIL_RELOAD_ROWS], D[-1])
+    tail = P.build_incremental_write_window(base, base[-P.TAIL_RELOAD_ROWS], dates[-1])
     assert short.update_tail(tail)
     assert_same_store(short.load(mmap=False), long.load(mmap=False))
 
 
 @pytest.mark.parametrize(
-    "base, window, write_start, read_start",
+    "base, window, write_start, read_start",  # positions in the market's dates
     [
-        (D[:3], ("20240103", "20240110"), "20240103", "20240102"),
-        (D[:3], ("20240108", "20240110"), "20240108", "20240104"),
-        (D[:3], ("20231201", "20231231"), "20231201", "20231201"),
-        (D[:5], ("20240106", "20240110"), "20240108", "20240105"),  # a Saturday
+        ([0, 1, 2], (1, 6), 1, 0),
+        ([0, 1, 2], (5, 8), 5, 2),
+        ([10, 11, 12], (0, 5), 0, 0),  # all before the local days
+        ([0, 1, 3, 4], (2, 8), 3, 1),  # the requested start is no local day
     ],
 )
-def test_write_window_rules(install_client, base, window, write_start, read_start):
-    dates = list(pd.bdate_range("2023-11-27", D[-1]).strftime("%Y%m%d"))
-    factors, index_close = small_market(dates=dates)
-    client = install_client(InMemoryMarketClient(factors, index_close, index_value_column="close"))
-    payload = P.build_incremental_write_window(list(base), *window)
-    query = client.calls[0].kwargs
+def test_write_window_rules(sandbox_service, tiny_market, base, window, write_start, read_start):
+    d = tiny_market.date_labels
+    payload = P.build_incremental_write_window([d[i] for i in base], d[window[0]], d[window[1]])
+    query = sandbox_service.calls[0].kwargs
     assert (query["start_date"], query["end_date"]) == tuple(
-        f"{d[:4]}-{d[4:6]}-{d[6:]}" for d in (read_start, window[1])
+        f"{x[:4]}-{x[4:6]}-{x[6:]}" for x in (d[read_start], d[window[1]])
     )
     meta = payload["meta"]
     assert list(meta) == [*META, "updated_at", *WINDOW_META]
-    assert (meta["start_date"], meta["write_start_date"]) == (write_start, write_start)
-    assert (meta["read_start_date"], meta["requested_write_start_date"]) == (read_start, window[0])
-    assert meta["write_end_date"] == window[1]
-    assert payload["data"]["close_price"].index[0] == write_start
+    assert meta["start_date"] == meta["write_start_date"] == d[write_start]
+    assert (meta["read_start_date"], meta["requested_write_start_date"]) == (
+        d[read_start],
+        d[window[0]],
+    )
+    assert meta["write_end_date"] == d[window[1]]
+    assert payload["data"]["close_price"].index[0] == d[write_start]
 
 
-def test_slicing_and_argument_errors(market_client):
-    payload = P.GroupPreparedDataBuilder(D[0], D[3]).build()
+def test_slicing_and_argument_errors(sandbox_service):
+    payload = P.GroupPreparedDataBuilder("20240201", "20240207").build()
     payload["data"]["extra"] = "kept"
     cut = P.payload_slice_from_date(payload, "2030-01-01")
     assert cut["version"] == 1 and cut["data"]["extra"] == "kept"
     assert list(cut["data"]["benchmark_dict"]) == list(P.BENCHMARK_INDEX_CODES)
     assert all(s.empty for s in cut["data"]["benchmark_dict"].values())
-    assert len(payload["data"]["close_price"]) == 4
-    assert payload["meta"]["start_date"] == D[0] and "write_start_date" not in payload["meta"]
+    assert len(payload["data"]["close_price"]) == 5
+    assert payload["meta"]["start_date"] == "20240201" and "write_start_date" not in payload["meta"]
     with pytest.raises(TypeError):
         P.payload_slice_from_date({**payload, "meta": None}, "20240102")
     with pytest.raises(KeyError):
@@ -157,6 +162,6 @@ def test_slicing_and_argument_errors(market_client):
     with pytest.raises(ValueError, match="本地准备数据 close_price 日期索引为空,无法增量更新。"):
         P.build_incremental_write_window([], "20240102", "20240103")
     with pytest.raises(TypeError):
-        P.build_incremental_write_window(tuple(D), "20240102", "20240103")
+        P.build_incremental_write_window(("20240102",), "20240102", "20240103")
     with pytest.raises(ValueError):
-        P.build_incremental_write_window(D, "garbage", "20240103")
+        P.build_incremental_write_window(["20240102"], "garbage", "20240103")

@@ -4,18 +4,18 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import MARKET_DATES, FixedAnswer, assert_frames, small_market
+from conftest import FixedAnswer, assert_frames
 from mirtaly.backtest import _prepare as P
 from mirtaly.exceptions import NetworkError
 from mirtaly.market import InMemoryMarketClient
 
-WINDOW = (MARKET_DATES[2], MARKET_DATES[8])
-NAMES = ["Close", "rq_is_suspended", "Open"]
+WINDOW = ("20240301", "20240329")
+NAMES = ["Close", "rq_is_suspended", "rq_index_components_new_000300.XSHG"]
 
 
-def window_matrix(factors, name):
+def window_matrix(market, name):
     """What a read of the window gives: only dates and stocks that have values."""
-    m = factors[name].loc[WINDOW[0] : WINDOW[1]]
+    m = market.factor_frames()[name].loc[WINDOW[0] : WINDOW[1]]
     return m.dropna(how="all").dropna(axis=1, how="all")
 
 
@@ -30,22 +30,20 @@ def window_matrix(factors, name):
         (dict(fail_batch=True), 3),  # so after a network error
     ],
 )
-def test_batch_and_single_reads_pivot_every_layout(install_client, options, singles):
-    factors, _ = small_market()
-    client = install_client(InMemoryMarketClient(factors, **options))
+def test_batch_and_single_reads_pivot_every_layout(install_client, tiny_market, options, singles):
+    client = install_client(tiny_market.client(**options))
     builder = P.GroupPreparedDataBuilder(*WINDOW)
     batch = builder._read_normal_factor_batch(NAMES)
     assert list(batch) == NAMES
     assert [c.kwargs["factor"] for c in client.calls] == [NAMES] + NAMES[:singles]
-    assert client.calls[0].kwargs["start_date"] == "2024-01-04"
+    assert client.calls[0].kwargs["start_date"] == "2024-03-01"
     for name in NAMES:
-        assert_frames(batch[name], window_matrix(factors, name))
-        assert_frames(builder._read_normal_factor_matrix(name), window_matrix(factors, name))
+        assert_frames(batch[name], window_matrix(tiny_market, name))
+        assert_frames(builder._read_normal_factor_matrix(name), window_matrix(tiny_market, name))
 
 
-def test_only_a_network_error_of_a_batch_read_is_caught(install_client):
-    factors, _ = small_market()
-    install_client(InMemoryMarketClient(factors, fail_batch=True, failing_factors=["Open"]))
+def test_only_a_network_error_of_a_batch_read_is_caught(install_client, tiny_market):
+    install_client(tiny_market.client(fail_batch=True, failing_factors=["Open"]))
     builder = P.GroupPreparedDataBuilder(*WINDOW)
     with pytest.raises(NetworkError):  # the single read after it fails too
         builder._read_normal_factor_batch(["Close", "Open"])
@@ -71,7 +69,7 @@ def test_unwanted_rows_are_dropped_and_the_later_duplicate_wins(install_client):
     ]
     frame = pd.DataFrame(rows, columns=["ukey", "date", "value", "factor"])
     client = install_client(FixedAnswer(frame))
-    builder = P.GroupPreparedDataBuilder(*WINDOW)
+    builder = P.GroupPreparedDataBuilder("20240104", "20240112")
     want = pd.DataFrame(
         {"000001": [11.0, np.nan], "600000": [np.nan, 8.0]}, ["20240104", "20240105"]
     )
@@ -82,8 +80,8 @@ def test_unwanted_rows_are_dropped_and_the_later_duplicate_wins(install_client):
     assert client.calls == 4
 
 
-def test_placeholders_and_when_an_empty_entry_is_read_again(install_client):
-    factors, _ = small_market()
+def test_placeholders_and_when_an_empty_entry_is_read_again(install_client, tiny_market):
+    factors = tiny_market.factor_frames()
     client = install_client(InMemoryMarketClient({"Close": factors["Close"]}))
     builder = P.GroupPreparedDataBuilder(*WINDOW)
     reference = factors["Close"] * 0 + 1

@@ -17,6 +17,7 @@ from typing import Literal, NamedTuple, Protocol, runtime_checkable
 import numpy as np
 import pandas as pd
 
+from mirtaly.backtest import _kernels
 from mirtaly.exceptions import NetworkError
 
 __all__ = [
@@ -50,7 +51,8 @@ class MarketDataClient(Protocol):
           requested factor holding its values.
 
         ``ukey`` is any stock key whose text starts with the 6-digit code
-        ("000001.XSHE"); dates are in any form pandas parses; values may be
+        ("000001.XSHE"); dates are in any form the date rule reads (see
+        ``mirtaly.backtest._store.normalize_yyyymmdd``); values may be
         text. Rows outside the range, duplicates and other securities may occur.
 
     ``get_index_daily(ukeys=..., start_date=..., end_date=...)``
@@ -97,10 +99,7 @@ def exchange_ukey(code: str) -> str:
 
 
 _SIX_DIGITS = re.compile(r"\d{6}")
-_QUERY_DATE_FORMATS = (
-    (re.compile(r"\d{8}"), "%Y%m%d"),
-    (re.compile(r"\d{4}-\d{2}-\d{2}"), "%Y-%m-%d"),
-)
+_QUERY_DATE = re.compile(r"\d{8}|\d{4}-\d{2}-\d{2}")
 # Working column of the stored long tables; never shown to a caller.
 _DATE = "_date"
 
@@ -191,7 +190,7 @@ class InMemoryMarketClient:
         self.failing_factors = frozenset(failing_factors)
         self.calls: list[MarketCall] = []
         self._calls_lock = threading.Lock()
-        self._factors: dict[str, pd.DataFrame] = {}
+        self._factors: dict[str, pd.DataFrame | _WideFactor] = {}
         self._index: dict[str, pd.DataFrame] = {}
         for name, frame in (factors or {}).items():
             self.add_factor(name, frame)
@@ -200,17 +199,20 @@ class InMemoryMarketClient:
 
     # -- data ---------------------------------------------------------------
 
-    def add_factor(self, name: str, data: pd.DataFrame) -> None:
-        """Adds or replaces the data of factor ``name``."""
+    def add_factor(self, name: str, data: pd.DataFrame, *, copy: bool = True) -> None:
+        """Adds or replaces the data of factor ``name``.
+
+        A wide matrix is copied unless ``copy`` is false, when the caller
+        promises not to change it while the client answers from it.
+        """
         if not isinstance(name, str):
             raise TypeError(f"factor name must be str, got {type(name).__name__}")
         if not isinstance(data, pd.DataFrame):
             raise TypeError(f"factor {name!r}: data must be a DataFrame")
         if "ukey" in data.columns:
-            long = self._long_from_ready(name, data)
+            self._factors[name] = self._long_from_ready(name, data)
         else:
-            long = self._long_from_matrix(data)
-        self._factors[name] = long
+            self._factors[name] = self._wide_from_matrix(data, copy)
 
     def add_index(self, code: str, data: pd.Series | pd.DataFrame) -> None:
         """Adds or replaces the daily data of the index with suffixed ``code``."""
@@ -248,19 +250,11 @@ class InMemoryMarketClient:
             }
         )
 
-    def _long_from_matrix(self, data: pd.DataFrame) -> pd.DataFrame:
-        dates = _parse_dates(data.index)
-        ukeys = [self._ukey(_stock_code(label)) for label in data.columns]
-        values = data.to_numpy().ravel()  # row-major: date by date, stock by stock
-        long = pd.DataFrame(
-            {
-                "ukey": np.tile(np.asarray(ukeys, dtype=object), len(dates)),
-                _DATE: np.repeat(dates.to_numpy(), len(ukeys)),
-                "value": values,
-            }
+    def _wide_from_matrix(self, data: pd.DataFrame, copy: bool) -> _WideFactor:
+        ukeys = np.asarray(
+            [self._ukey(code) for code in _kernels.stock_codes(data.columns)], dtype=object
         )
-        # A real service has no rows for cells without data.
-        return long[~pd.isna(values)].reset_index(drop=True)
+        return _WideFactor(_parse_dates(data.index), ukeys, data.to_numpy(copy=copy))
 
     # -- the contract --------------------------------------------------------
 
@@ -280,9 +274,12 @@ class InMemoryMarketClient:
 
         parts = {}
         for name in names:
-            long = self._factors.get(name)
-            if long is not None:
-                rows = long[_in_range(long[_DATE], start, end)]
+            stored = self._factors.get(name)
+            if stored is not None:
+                if isinstance(stored, _WideFactor):
+                    rows = stored.rows(start, end)
+                else:
+                    rows = stored[_in_range(stored[_DATE], start, end)]
                 if len(rows):
                     parts[name] = rows
         if self.layout == "wide":
@@ -350,6 +347,32 @@ class InMemoryMarketClient:
         return frame.rename(columns={_DATE: self.date_column})
 
 
+class _WideFactor:
+    """A factor kept as its date x stock matrix; the long rows of a date range
+    are made when asked, so a large market is not held twice as long tables."""
+
+    __slots__ = ("dates", "ukeys", "values")
+
+    def __init__(self, dates: pd.DatetimeIndex, ukeys: np.ndarray, values: np.ndarray):
+        self.dates = dates
+        self.ukeys = ukeys
+        self.values = values
+
+    def rows(self, start: pd.Timestamp | None, end: pd.Timestamp | None) -> pd.DataFrame:
+        keep = _in_range(self.dates, start, end)
+        values = self.values[keep].ravel()  # row-major: date by date, stock by stock
+        # A real service has no rows for cells without data.
+        present = ~pd.isna(values)
+        n_dates, n_stocks = int(keep.sum()), len(self.ukeys)
+        return pd.DataFrame(
+            {
+                "ukey": np.tile(self.ukeys, n_dates)[present],
+                _DATE: np.repeat(self.dates[keep].to_numpy(), n_stocks)[present],
+                "value": values[present],
+            }
+        )
+
+
 def _wide(parts: dict[str, pd.DataFrame]) -> pd.DataFrame:
     frame = None
     for name, rows in parts.items():
@@ -367,14 +390,6 @@ def _plain_code(code: str) -> str:
     return code
 
 
-def _stock_code(label) -> str:
-    """A matrix column label as stock code text: 1 and "1" become "000001"."""
-    if isinstance(label, (int, np.integer)) and not isinstance(label, bool):
-        return f"{int(label):06d}"
-    text = str(label)
-    return text.zfill(6) if text.isdigit() else text
-
-
 def _date_column_of(frame: pd.DataFrame) -> str | None:
     for name in ("date", "DataDate"):
         if name in frame.columns:
@@ -383,22 +398,9 @@ def _date_column_of(frame: pd.DataFrame) -> str | None:
 
 
 def _parse_dates(values) -> pd.DatetimeIndex:
-    """Dates given as YYYYMMDD text or integers, ISO text, or datetimes, at midnight."""
-    index = pd.Index(values)
-    if isinstance(index, pd.DatetimeIndex):
-        parsed = index
-    elif pd.api.types.is_datetime64_any_dtype(index.dtype):
-        parsed = pd.DatetimeIndex(index)
-    else:
-        text = index.astype(str)
-        if len(text) and text.str.fullmatch(r"\d{8}").all():
-            parsed = pd.to_datetime(text, format="%Y%m%d")
-        else:
-            # Explicit format: inference would warn and guess day-first text.
-            parsed = pd.DatetimeIndex(pd.to_datetime(text, format="ISO8601"))
-    if parsed.tz is not None:
-        parsed = parsed.tz_localize(None)
-    return parsed.normalize().as_unit("ns")
+    """Dates by the one date rule, at midnight."""
+    text = _kernels.yyyymmdd_labels(values)
+    return pd.DatetimeIndex(pd.to_datetime(text, format="%Y%m%d")).as_unit("ns")
 
 
 def _query_date(argument: str, value) -> pd.Timestamp | None:
@@ -406,10 +408,10 @@ def _query_date(argument: str, value) -> pd.Timestamp | None:
         return None
     if not isinstance(value, str):
         raise TypeError(f"{argument} must be str or None, got {type(value).__name__}")
-    for pattern, fmt in _QUERY_DATE_FORMATS:
-        if pattern.fullmatch(value):
-            return pd.Timestamp(pd.to_datetime(value, format=fmt))
-    raise ValueError(f"{argument} must be YYYY-MM-DD or YYYYMMDD, got {value!r}")
+    # The service's two spellings only; the date itself is read by the one rule.
+    if not _QUERY_DATE.fullmatch(value):
+        raise ValueError(f"{argument} must be YYYY-MM-DD or YYYYMMDD, got {value!r}")
+    return pd.Timestamp(_parse_dates([value])[0])
 
 
 def _name_list(argument: str, value: str | Sequence[str]) -> list[str]:
@@ -421,10 +423,10 @@ def _name_list(argument: str, value: str | Sequence[str]) -> list[str]:
     return list(dict.fromkeys(value))
 
 
-def _in_range(dates: pd.Series, start: pd.Timestamp | None, end: pd.Timestamp | None):
+def _in_range(dates: pd.Series | pd.Index, start: pd.Timestamp | None, end: pd.Timestamp | None):
     mask = np.ones(len(dates), dtype=bool)
     if start is not None:
-        mask &= (dates >= start).to_numpy()
+        mask &= np.asarray(dates >= start)
     if end is not None:
-        mask &= (dates <= end).to_numpy()
+        mask &= np.asarray(dates <= end)
     return mask

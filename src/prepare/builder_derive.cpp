@@ -16,7 +16,7 @@ namespace {
 
 using Index = std::vector<std::int64_t>;
 
-Index take(std::span<const std::int64_t> positions, const Index& picks) {
+Index pick(std::span<const std::int64_t> positions, const Index& picks) {
     Index out(picks.size());
     for (std::size_t k = 0; k < picks.size(); ++k) out[k] = positions[picks[k]];
     return out;
@@ -30,8 +30,8 @@ Index through(std::span<const std::int64_t> outer, std::span<const std::int64_t>
     return out;
 }
 
-nb::object index_of(nb::handle frame) { return frame.attr("index"); }
-nb::object columns_of(nb::handle frame) { return frame.attr("columns"); }
+using io::columns_of;
+using io::index_of;
 
 // `factor` combined with `valid` on the union of their labels, keeping the rows
 // whose date passes `op` against the close dates' `bound` ("min" or "max").
@@ -45,7 +45,7 @@ nb::object factor_frame(nb::handle factor, nb::handle valid, nb::handle close, c
     Index keep = nb::len(close) == 0
                      ? Index{}
                      : io::labels_where(rows.labels, op, index_of(close).attr(bound)());
-    Index f_rows = take(io::as_span(rows.left), keep), v_rows = take(io::as_span(rows.right), keep);
+    Index f_rows = pick(io::as_span(rows.left), keep), v_rows = pick(io::as_span(rows.right), keep);
     kernels::Aligned fa{f.view, f_rows, io::as_span(cols.left)};
     kernels::Aligned va{v.view, v_rows, io::as_span(cols.right)};
     auto [array, out] = io::new_float_matrix(keep.size(), fa.cols());
@@ -53,7 +53,7 @@ nb::object factor_frame(nb::handle factor, nb::handle valid, nb::handle close, c
         nb::gil_scoped_release release;
         kernel(fa, va, std::span<double>(out, keep.size() * fa.cols()));
     }
-    return io::matrix_frame(array, rows.labels.attr("take")(io::int_array_from(keep)), cols.labels);
+    return io::frame_from_array(array, io::take(rows.labels, keep), cols.labels);
 }
 
 // can_buy_stock / cant_sell_stock on the union of the price's and the flag's labels.
@@ -75,7 +75,7 @@ nb::object trade_mask_frame(nb::handle price, nb::handle limit, nb::handle flag,
         nb::gil_scoped_release release;
         kernels::trade_mask(pa, la, fa, side, std::span<bool>(out, pa.rows() * pa.cols()));
     }
-    return io::matrix_frame(array, rows.labels, cols.labels);
+    return io::frame_from_array(array, rows.labels, cols.labels);
 }
 
 nb::object forward_return_rank_frame(nb::handle open) {
@@ -87,7 +87,7 @@ nb::object forward_return_rank_frame(nb::handle open) {
         kernels::forward_open_return(o.view, matrix);
         kernels::rank_rows_average(matrix, o.view.rows, o.view.cols);
     }
-    return io::matrix_frame(array, index_of(open), columns_of(open));
+    return io::frame_from_array(array, index_of(open), columns_of(open));
 }
 
 nb::object source_matrix(nb::handle source, const char* key) {
@@ -107,7 +107,7 @@ nb::object close_validity_frame(nb::handle close) {
         nb::gil_scoped_release release;
         kernels::close_validity(c.view, std::span<double>(out, c.view.rows * c.view.cols));
     }
-    return io::matrix_frame(array, index_of(close), columns_of(close));
+    return io::frame_from_array(array, index_of(close), columns_of(close));
 }
 
 nb::dict GroupPreparedDataBuilder::build_from_matrices(nb::handle source) {
@@ -164,7 +164,7 @@ nb::dict GroupPreparedDataBuilder::component_matrices(nb::handle component_names
             kernels::membership_mask(m.view, std::span<double>(out, m.view.rows * m.view.cols));
         }
         masks[name] =
-            io::sorted_by_index(io::matrix_frame(array, index_of(matrix), columns_of(matrix)));
+            io::sorted_by_index(io::frame_from_array(array, index_of(matrix), columns_of(matrix)));
     }
     return masks;
 }

@@ -11,8 +11,6 @@ namespace io = mirtaly::interop;
 
 namespace {
 
-nb::object now_iso() { return io::pandas().attr("Timestamp").attr("now")().attr("isoformat")(); }
-
 // normalize_yyyymmdd of a write date: text or None, nothing else.
 nb::object normalized(nb::handle date, const char* what) {
     nb::object out = module_attr("normalize_yyyymmdd")(date);
@@ -93,7 +91,7 @@ nb::dict GroupPreparedDataBuilder::assemble_payload(nb::handle data, nb::handle 
     meta["ddb_end"] = ddb_end;
     meta["component_names"] = component_names;
     meta["component_dataset_keys"] = dataset_keys;
-    meta[meta_time_key] = now_iso();
+    meta[meta_time_key] = io::now_iso();
 
     nb::dict payload;
     payload["version"] = module_attr("PREPARED_DATA_VERSION");
@@ -119,10 +117,10 @@ nb::dict payload_slice_from_date(nb::handle payload, nb::handle write_start_date
         if (key.equal(nb::str("benchmark_dict"))) {
             nb::dict series;
             for (auto [code, s] : nb::borrow<nb::dict>(io::attr_of("builtins", "dict")(value)))
-                series[code] = io::rows_between(s, start, nb::none());
+                series[code] = io::label_window(s, start, nb::none());
             cut[key] = series;
         } else if (io::is_dataframe(value)) {
-            cut[key] = io::rows_between(value, start, nb::none());
+            cut[key] = io::label_window(value, start, nb::none());
         } else {
             cut[key] = value;
         }

@@ -135,7 +135,7 @@ void pivot_into(nb::dict& result, const nb::list& group_names, const Labels& dat
         out_rows[g] = nb::len(index);
         nb::object pd = io::pandas();
         frames.emplace_back(
-            g, io::matrix_frame(array, pd.attr("Index")(index), pd.attr("Index")(columns)));
+            g, io::frame_from_array(array, pd.attr("Index")(index), pd.attr("Index")(columns)));
     }
     {
         nb::gil_scoped_release release;
@@ -182,7 +182,7 @@ nb::object GroupPreparedDataBuilder::empty_like(nb::handle reference, nb::handle
 
 nb::object GroupPreparedDataBuilder::in_window(nb::handle matrix) const {
     if (matrix.is_none()) return nb::none();
-    return io::rows_between(matrix, default_start, end_date);
+    return io::label_window(matrix, default_start, end_date);
 }
 
 nb::object GroupPreparedDataBuilder::read_normal_factor_matrix(nb::handle name) const {
@@ -238,7 +238,7 @@ nb::dict GroupPreparedDataBuilder::mr_factors_to_matrices(nb::handle df, nb::han
         return result;
     }
     for (nb::handle name : group_names) {  // wide layout: one column per factor
-        if (!io::has_column(df, name)) continue;
+        if (!io::contains(io::columns_of(df), name)) continue;
         nb::list one;
         one.append(name);
         pivot_into(result, one, dates, stocks, nullptr, {}, numeric_values(df[name]));
