@@ -34,7 +34,8 @@ test-oldest:
 	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 bench: install
-	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
+	@for script in bench/*.py; do echo "== $$script"; \
+		$(PY) -m bench.$$(basename $$script .py) || exit 1; done
 
 lint: $(DEPS)
 	$(PY) -m ruff check python tests bench
