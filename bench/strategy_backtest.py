@@ -17,7 +17,6 @@ as well.
 import argparse
 import gc
 import json
-import subprocess
 import sys
 import tempfile
 import time
@@ -25,7 +24,7 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-from bench.strategy_sim import MIB, ROOT, best_of, build, rss_growth
+from bench.strategy_sim import MIB, best_of, build, rss_growth, run_child
 from mirtaly.backtest._prepare import (
     COMPONENT_FACTOR_NAMES,
     BinaryPreparedDataStore,
@@ -169,10 +168,7 @@ def child(name: str, path: Path, weights_file: Path) -> None:
 
 
 def measure_memory(name: str, path: Path, weights_file: Path) -> dict:
-    cmd = [sys.executable, "-m", "bench.strategy_backtest", "--child", name]
-    cmd += [str(path), str(weights_file)]
-    proc = subprocess.run(cmd, capture_output=True, text=True, check=True, cwd=ROOT)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return run_child("bench.strategy_backtest", name, path, weights_file)
 
 
 def charts_available() -> bool:

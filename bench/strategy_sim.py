@@ -120,10 +120,15 @@ def child(name: str, n_stocks: int, n_days: int) -> None:
     print(json.dumps({"rss": rss, "traced": traced}))
 
 
-def measure_memory(name: str, n_stocks: int, n_days: int) -> dict:
-    cmd = [sys.executable, "-m", "bench.strategy_sim", "--child", name, str(n_stocks), str(n_days)]
+def run_child(module: str, *args) -> dict:
+    """Runs ``python -m module --child *args`` in a fresh interpreter; its last line, as JSON."""
+    cmd = [sys.executable, "-m", module, "--child", *map(str, args)]
     proc = subprocess.run(cmd, capture_output=True, text=True, check=True, cwd=ROOT)
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def measure_memory(name: str, n_stocks: int, n_days: int) -> dict:
+    return run_child("bench.strategy_sim", name, n_stocks, n_days)
 
 
 def compare_and_time(label: str, fn, signal, frames, want) -> float | None:
