@@ -16,19 +16,15 @@ namespace {
 
 using Vec = std::vector<double>;
 
-kernels::View1D<double> view_of(const Vec& v) { return {v.data(), v.size(), 1}; }
-
 Vec running_sum(kernels::View1D<double> x) {
     Vec out(x.size);
     kernels::cumsum_skipna(x, out);
     return out;
 }
 
-// x - x.expanding().max()
 Vec below_peak(const Vec& x) {
-    Vec peak(x.size()), out(x.size());
-    kernels::expanding_max(view_of(x), peak);
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = x[i] - peak[i];
+    Vec out(x.size());
+    kernels::below_expanding_max(kernels::view_of<double>(x), out);
     return out;
 }
 
@@ -78,7 +74,7 @@ nb::object build_total_backtesting_frame(nb::handle total_backtesting) {
         for (std::size_t i = 0; i < n; ++i) close_net[i] = proxy[i] / proxy[0];
     }
 
-    Vec excess = running_sum(view_of(extra)), extra_return(n), extra_nav(n);
+    Vec excess = running_sum(kernels::view_of<double>(extra)), extra_return(n), extra_nav(n);
     for (std::size_t i = 0; i < n; ++i) {
         extra_return[i] = excess[i] - excess[0];
         extra_nav[i] = extra_return[i] + 1.0;
