@@ -15,6 +15,8 @@ import pytest  # noqa: E402
 from PIL import Image  # noqa: E402
 
 from mirtaly.backtest import _ravelin as rv  # noqa: E402
+from reference_strategy import MARKET_KEYS  # noqa: E402
+from test_strategy_simulation import random_market  # noqa: E402
 
 MISSING = [None, math.nan, np.float32("nan"), pd.NA, pd.NaT, np.datetime64("NaT")]
 CARD_LABELS = (
@@ -366,3 +368,22 @@ def test_threads_draw_one_at_a_time_and_failures_release_everything(tmp_path, mo
     t.start()
     t.join()
     assert free == [True]
+
+
+def test_a_strategy_backtest_writes_both_figures(tmp_path):
+    signal, market = random_market(5, n_days=90, n_stocks=30)
+    result = rv.run_strategy_backtest_core(
+        signal,
+        *(market[k] for k in MARKET_KEYS),
+        plot_image_kind="long",
+        plot_save_path=tmp_path / "run.png",
+        strategy_name="动量策略",
+    )
+    assert result.plot_paths == {
+        "main": str(tmp_path / "run.png"),
+        "weekly_net_value": str(tmp_path / "run_weekly_net_value.png"),
+    }
+    for figure, key in (("main", "main"), ("weekly", "weekly_net_value")):
+        (w, h), dpi = PAGES[figure, "long"]
+        with Image.open(result.plot_paths[key]) as image:
+            assert image.size == (int(w * dpi), int(h * dpi))

@@ -117,6 +117,15 @@ class TestMarketArrays:
         flags = m["can_buy_stock"].reindex(index=index, fill_value=False).to_numpy()
         np.testing.assert_array_equal(out["can_buy_arr"], flags)
 
+    def test_duplicate_labels_are_refused_unless_the_axis_matches_exactly(self):
+        m = self.market()
+        dup = frame([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]], index=[DATES[0], DATES[0], DATES[1]])
+        m["close_price"] = dup
+        same = self.call(dup.index, pd.Index(CODES), m)
+        np.testing.assert_array_equal(same["close_arr"], dup.to_numpy())
+        with pytest.raises(ValueError, match="duplicate labels"):
+            self.call(pd.Index(DATES[:2]), pd.Index(CODES), m)
+
 
 class TestSafeSharpe:
     def test_known_value(self):

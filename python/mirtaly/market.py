@@ -191,7 +191,7 @@ class InMemoryMarketClient:
         self.failing_factors = frozenset(failing_factors)
         self.calls: list[MarketCall] = []
         self._calls_lock = threading.Lock()
-        self._factors: dict[str, pd.DataFrame] = {}
+        self._factors: dict[str, pd.DataFrame | _WideFactor] = {}
         self._index: dict[str, pd.DataFrame] = {}
         for name, frame in (factors or {}).items():
             self.add_factor(name, frame)
@@ -200,17 +200,20 @@ class InMemoryMarketClient:
 
     # -- data ---------------------------------------------------------------
 
-    def add_factor(self, name: str, data: pd.DataFrame) -> None:
-        """Adds or replaces the data of factor ``name``."""
+    def add_factor(self, name: str, data: pd.DataFrame, *, copy: bool = True) -> None:
+        """Adds or replaces the data of factor ``name``.
+
+        A wide matrix is copied unless ``copy`` is false, when the caller
+        promises not to change it while the client answers from it.
+        """
         if not isinstance(name, str):
             raise TypeError(f"factor name must be str, got {type(name).__name__}")
         if not isinstance(data, pd.DataFrame):
             raise TypeError(f"factor {name!r}: data must be a DataFrame")
         if "ukey" in data.columns:
-            long = self._long_from_ready(name, data)
+            self._factors[name] = self._long_from_ready(name, data)
         else:
-            long = self._long_from_matrix(data)
-        self._factors[name] = long
+            self._factors[name] = self._wide_from_matrix(data, copy)
 
     def add_index(self, code: str, data: pd.Series | pd.DataFrame) -> None:
         """Adds or replaces the daily data of the index with suffixed ``code``."""
@@ -248,19 +251,9 @@ class InMemoryMarketClient:
             }
         )
 
-    def _long_from_matrix(self, data: pd.DataFrame) -> pd.DataFrame:
-        dates = _parse_dates(data.index)
-        ukeys = [self._ukey(_stock_code(label)) for label in data.columns]
-        values = data.to_numpy().ravel()  # row-major: date by date, stock by stock
-        long = pd.DataFrame(
-            {
-                "ukey": np.tile(np.asarray(ukeys, dtype=object), len(dates)),
-                _DATE: np.repeat(dates.to_numpy(), len(ukeys)),
-                "value": values,
-            }
-        )
-        # A real service has no rows for cells without data.
-        return long[~pd.isna(values)].reset_index(drop=True)
+    def _wide_from_matrix(self, data: pd.DataFrame, copy: bool) -> _WideFactor:
+        ukeys = np.asarray([self._ukey(_stock_code(label)) for label in data.columns], dtype=object)
+        return _WideFactor(_parse_dates(data.index), ukeys, data.to_numpy(copy=copy))
 
     # -- the contract --------------------------------------------------------
 
@@ -280,9 +273,12 @@ class InMemoryMarketClient:
 
         parts = {}
         for name in names:
-            long = self._factors.get(name)
-            if long is not None:
-                rows = long[_in_range(long[_DATE], start, end)]
+            stored = self._factors.get(name)
+            if stored is not None:
+                if isinstance(stored, _WideFactor):
+                    rows = stored.rows(start, end)
+                else:
+                    rows = stored[_in_range(stored[_DATE], start, end)]
                 if len(rows):
                     parts[name] = rows
         if self.layout == "wide":
@@ -348,6 +344,32 @@ class InMemoryMarketClient:
         if self.date_format is not None:
             frame[_DATE] = frame[_DATE].dt.strftime(self.date_format)
         return frame.rename(columns={_DATE: self.date_column})
+
+
+class _WideFactor:
+    """A factor kept as its date x stock matrix; the long rows of a date range
+    are made when asked, so a large market is not held twice as long tables."""
+
+    __slots__ = ("dates", "ukeys", "values")
+
+    def __init__(self, dates: pd.DatetimeIndex, ukeys: np.ndarray, values: np.ndarray):
+        self.dates = dates
+        self.ukeys = ukeys
+        self.values = values
+
+    def rows(self, start: pd.Timestamp | None, end: pd.Timestamp | None) -> pd.DataFrame:
+        keep = _in_range(self.dates, start, end)
+        values = self.values[keep].ravel()  # row-major: date by date, stock by stock
+        # A real service has no rows for cells without data.
+        present = ~pd.isna(values)
+        n_dates, n_stocks = int(keep.sum()), len(self.ukeys)
+        return pd.DataFrame(
+            {
+                "ukey": np.tile(self.ukeys, n_dates)[present],
+                _DATE: np.repeat(self.dates[keep].to_numpy(), n_stocks)[present],
+                "value": values[present],
+            }
+        )
 
 
 def _wide(parts: dict[str, pd.DataFrame]) -> pd.DataFrame:
@@ -421,10 +443,10 @@ def _name_list(argument: str, value: str | Sequence[str]) -> list[str]:
     return list(dict.fromkeys(value))
 
 
-def _in_range(dates: pd.Series, start: pd.Timestamp | None, end: pd.Timestamp | None):
+def _in_range(dates: pd.Series | pd.Index, start: pd.Timestamp | None, end: pd.Timestamp | None):
     mask = np.ones(len(dates), dtype=bool)
     if start is not None:
-        mask &= (dates >= start).to_numpy()
+        mask &= np.asarray(dates >= start)
     if end is not None:
-        mask &= (dates <= end).to_numpy()
+        mask &= np.asarray(dates <= end)
     return mask

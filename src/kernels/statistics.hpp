@@ -34,17 +34,6 @@ struct PeriodMetrics {
 // (the start level 0 counts as a peak), and annualised mean / drawdown.
 PeriodMetrics period_return_drawdown_calmar(View1D<double> daily, double periods_per_year);
 
-struct RollingStability {
-    std::vector<double> sharpe;    // window mean / sample std * sqrt(periods)
-    std::vector<double> win_rate;  // share of the window's values that are > 0
-};
-
-// Over each full window of `window` consecutive values (the first window - 1
-// positions stay NaN, as in pandas' rolling with min_periods = window). A
-// window holding a NaN has neither figure.
-RollingStability rolling_sharpe_and_win(View1D<double> x, std::size_t window,
-                                        double periods_per_year);
-
 struct HoldingTurnover {
     double holding_count = kNaN;
     double turnover = kNaN;

@@ -2,6 +2,8 @@
 //
 // The class is a real Python subclass of the SDK's BinaryPreparedDataStoreBase,
 // created with type() at module load; its methods are C++ functions.
+#include "prepare/store.hpp"
+
 #include <string>
 
 #include "prepare/schema.hpp"
@@ -11,26 +13,21 @@ namespace mirtaly::prepare {
 using namespace nb::literals;
 namespace io = mirtaly::interop;
 
-static nb::object module_attr(const char* name) { return io::bound(kModule, name); }
-
 // super(BinaryPreparedDataStore, self), so subclasses and mixins resolve as usual.
 static nb::object super_of(nb::handle self) {
     return io::attr_of("builtins", "super")(module_attr("BinaryPreparedDataStore"), self);
 }
 
-static void store_init(nb::handle self, nb::handle store_dir, nb::handle component_names) {
+void store_init(nb::handle self, nb::handle store_dir, nb::handle component_names) {
     io::require_list(component_names, "component_names", /*allow_none=*/true);
-    nb::object path_like = io::attr_of("os", "PathLike");
-    if (!PyUnicode_Check(store_dir.ptr()) &&
-        !PyObject_IsInstance(store_dir.ptr(), path_like.ptr()))
-        io::raise_type_error("store_dir must be str or a path, got " + io::type_name_of(store_dir));
+    io::require_path_like(store_dir, "store_dir");
     super_of(self).attr("__init__")(store_dir, build_matrix_dtype(component_names),
                                     module_attr("PREPARED_DATA_VERSION"),
                                     module_attr("FLOAT_STORAGE_DTYPE"));
 }
 
-static nb::object store_load(nb::handle self, nb::handle start_date, nb::handle end_date,
-                             nb::handle keys, nb::handle mmap) {
+nb::object store_load(nb::handle self, nb::handle start_date, nb::handle end_date,
+                      nb::handle keys, nb::handle mmap) {
     io::require_list(keys, "keys", /*allow_none=*/true);
     nb::object chosen = nb::borrow(keys);
     if (keys.is_none()) {
@@ -39,17 +36,14 @@ static nb::object store_load(nb::handle self, nb::handle start_date, nb::handle 
         nb::object datasets = metadata.attr("get")("datasets");
         if (datasets.is_none()) datasets = nb::dict();
         nb::list present;
-        for (nb::handle key : self.attr("matrix_dtype")) {
-            int has = PySequence_Contains(datasets.ptr(), key.ptr());
-            if (has < 0) throw nb::python_error();
-            if (has) present.append(key);
-        }
+        for (nb::handle key : self.attr("matrix_dtype"))
+            if (io::contains(datasets, key)) present.append(key);
         chosen = present;
     }
     nb::object result =
         super_of(self).attr("load")("start_date"_a = start_date, "end_date"_a = end_date,
                                     "keys"_a = chosen, "mmap"_a = nb::bool_(io::truth(mmap)));
-    if (!PyDict_Check(result.ptr()))
+    if (!io::is_dict(result))
         io::raise_type_error("store load must return a dict, got " + io::type_name_of(result));
     return result;
 }
@@ -57,7 +51,7 @@ static nb::object store_load(nb::handle self, nb::handle start_date, nb::handle 
 // d[key], inserting an empty dict when the key is missing.
 static nb::dict dict_entry(nb::handle d, const char* key) {
     nb::object value = d.attr("get")(key);
-    if (!PyDict_Check(value.ptr())) {
+    if (!io::is_dict(value)) {
         value = nb::dict();
         d[key] = value;
     }
@@ -75,8 +69,8 @@ static nb::list unique_names(nb::handle names) {
     return out;
 }
 
-static nb::list store_add_component_matrices(nb::handle self, nb::handle component_matrices,
-                                             nb::handle component_names) {
+nb::list store_add_component_matrices(nb::handle self, nb::handle component_matrices,
+                                      nb::handle component_names) {
     io::require_dict(component_matrices, "component_matrices");
     io::require_list(component_names, "component_names");
     nb::object key_of = module_attr("component_dataset_key");
@@ -106,11 +100,11 @@ static nb::list store_add_component_matrices(nb::handle self, nb::handle compone
 
     nb::dict key_map;
     nb::object old_map = meta.attr("get")("component_dataset_keys");
-    if (PyDict_Check(old_map.ptr())) key_map = nb::borrow<nb::dict>(old_map.attr("copy")());
+    if (io::is_dict(old_map)) key_map = nb::borrow<nb::dict>(old_map.attr("copy")());
     for (nb::handle name : merged) key_map[name] = key_of(name);
     meta["component_dataset_keys"] = key_map;
 
-    nb::object now = io::pandas().attr("Timestamp").attr("now")().attr("isoformat")();
+    nb::object now = io::now_iso();
     metadata["updated_at"] = now;
     meta["updated_at"] = now;
     meta["component_supplemented_at"] = now;
@@ -119,33 +113,6 @@ static nb::list store_add_component_matrices(nb::handle self, nb::handle compone
     self.attr("_write_metadata")(metadata);
     self.attr("_write_manifest")(store_dir, metadata);
     return written;
-}
-
-static const char* kStoreDoc =
-    "Binary prepared data store with component extension.\n\n"
-    "On top of the base store, extends the matrix dtype with the built-in component factor "
-    "names and supports supplementing component matrices on demand.";
-
-void register_store(nb::module_& m) {
-    nb::object base = m.attr("BinaryPreparedDataStoreBase");
-    nb::dict ns;
-    ns["__module__"] = kModule;
-    ns["__qualname__"] = "BinaryPreparedDataStore";
-    ns["__doc__"] = kStoreDoc;
-    ns["__init__"] = nb::cpp_function(&store_init, nb::is_method(), nb::name("__init__"),
-                                      "store_dir"_a.none(), "component_names"_a.none() = nb::none());
-    ns["load"] = nb::cpp_function(&store_load, nb::is_method(), nb::name("load"),
-                                  "start_date"_a.none() = nb::none(),
-                                  "end_date"_a.none() = nb::none(), "keys"_a.none() = nb::none(),
-                                  "mmap"_a.none() = true,
-                                  "Loads prepared data: every dataset the metadata lists (in "
-                                  "schema order) unless keys are given; dates inclusive.");
-    ns["add_component_matrices"] = nb::cpp_function(
-        &store_add_component_matrices, nb::is_method(), nb::name("add_component_matrices"),
-        "component_matrices"_a.none(), "component_names"_a.none(),
-        "Writes the component matrices the store lacks; returns the names newly written.");
-    m.attr("BinaryPreparedDataStore") =
-        io::attr_of("builtins", "type")("BinaryPreparedDataStore", nb::make_tuple(base), ns);
 }
 
 }  // namespace mirtaly::prepare

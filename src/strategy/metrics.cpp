@@ -112,7 +112,7 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
 
 nb::object build_weekly_net_value_frame(nb::handle total) {
     require_dataframe(total, "total");
-    nb::object plot_df = bound(kModule, "_with_datetime_index")(total);
+    nb::object plot_df = attr_of(kModule, "_with_datetime_index")(total);
     if (nb::cast<bool>(plot_df.attr("empty"))) return pandas().attr("DataFrame")();
 
     nb::list wanted;

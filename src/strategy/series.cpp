@@ -28,10 +28,10 @@ nb::object finite_series(kernels::View1D<double> column, nb::handle index, nb::h
     return as_series(finite_rows(column, rows), index, name);
 }
 
-nb::object sharpe(nb::handle returns) { return bound(kModule, "safe_sharpe")(returns); }
+nb::object sharpe(nb::handle returns) { return attr_of(kModule, "safe_sharpe")(returns); }
 
 nb::object sharpe(nb::handle returns, int periods) {
-    return bound(kModule, "safe_sharpe")(returns, "periods"_a = periods);
+    return attr_of(kModule, "safe_sharpe")(returns, "periods"_a = periods);
 }
 
 }  // namespace mirtaly::strategy

@@ -1,5 +1,5 @@
-// calc_strategy_vwap_daily_return: pandas in, the simulation kernel, a Series out.
-#include <cmath>
+// calc_strategy_vwap_daily_return: frames in, the simulation kernel, daily returns out.
+#include <span>
 #include <vector>
 
 #include "kernels/simulation.hpp"
@@ -8,40 +8,6 @@
 namespace mirtaly::strategy {
 
 using namespace interop;
-using namespace nb::literals;
-
-namespace {
-
-struct MarketHolder {
-    std::vector<nb::object> owners;
-    kernels::VwapMarket market;
-};
-
-void check_shape(const char* key, std::size_t r, std::size_t c, std::size_t rows,
-                 std::size_t cols) {
-    if (r != rows || c != cols)
-        raise_value_error(std::string(key) + " has shape (" + std::to_string(r) + ", " +
-                          std::to_string(c) + "), expected (" + std::to_string(rows) + ", " +
-                          std::to_string(cols) + ")");
-}
-
-kernels::View2D<double> market_float(nb::handle market, const char* key, MarketHolder& h,
-                                     std::size_t rows, std::size_t cols) {
-    auto held = float_matrix(market[key]);
-    check_shape(key, held.view.rows, held.view.cols, rows, cols);
-    h.owners.push_back(held.owner);
-    return held.view;
-}
-
-kernels::View2D<bool> market_flag(nb::handle market, const char* key, MarketHolder& h,
-                                  std::size_t rows, std::size_t cols) {
-    auto held = bool_matrix(market[key], key);
-    check_shape(key, held.view.rows, held.view.cols, rows, cols);
-    h.owners.push_back(held.owner);
-    return held.view;
-}
-
-}  // namespace
 
 nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle can_buy_stock,
                                            nb::handle cant_sell_stock, nb::handle split_factor,
@@ -69,31 +35,20 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
     // Day k is labelled by the date after its source row.
     std::vector<std::int64_t> labels(rows);
     for (auto& r : labels) ++r;
-    nb::object positions = int_array_from(labels);
-    nb::object pnl_index = signal_matrix.attr("index").attr("take")(positions);
-    nb::object columns = signal_matrix.attr("columns");
+    nb::object pnl_index = take(index_of(signal_matrix), labels);
 
-    nb::object market = bound(kModule, "_build_market_arrays")(
-        pnl_index, columns, can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
-        close_price, prev_close, buy_price, sell_price);
-
-    const std::size_t n_days = rows.size(), n_stocks = signal.view.cols;
-    MarketHolder h;
-    auto& m = h.market;
-    m.prev_close = market_float(market, "prev_close_arr", h, n_days, n_stocks);
-    m.can_buy = market_flag(market, "can_buy_arr", h, n_days, n_stocks);
-    m.cant_sell = market_flag(market, "cant_sell_arr", h, n_days, n_stocks);
-    m.close = market_float(market, "close_arr", h, n_days, n_stocks);
-    m.buy_price = market_float(market, "buy_price_arr", h, n_days, n_stocks);
-    m.sell_price = market_float(market, "sell_price_arr", h, n_days, n_stocks);
-    m.split = market_float(market, "split_arr", h, n_days, n_stocks);
-    m.dividend = market_float(market, "dividend_arr", h, n_days, n_stocks);
+    // Reached through the name bound at load, so that it stays replaceable.
+    nb::object arrays = attr_of(kModule, "_build_market_arrays")(
+        pnl_index, columns_of(signal_matrix), can_buy_stock, cant_sell_stock, split_factor,
+        dividend_factor, close_price, prev_close, buy_price, sell_price);
+    const std::size_t n_days = rows.size();
+    const AlignedMarket market = market_from_arrays(arrays, n_days, signal.view.cols);
 
     auto [result, out] = new_float_array(n_days);
     {
         nb::gil_scoped_release unlocked;
         std::span<double> cash(out, n_days);
-        kernels::vwap_daily_cash(signal.view, rows, m, costs, cash);
+        kernels::vwap_daily_cash(signal.view, rows, market.view, costs, cash);
         for (double& c : cash) c /= costs.total_money;
     }
     return make_series(result, pnl_index);

@@ -204,14 +204,16 @@ def _fsync_dir(path: Path) -> None:
             os.close(fd)
 
 
-def atomic_write_bytes(path: str | os.PathLike, data: bytes) -> None:
-    """Replaces ``path`` with ``data`` all at once: temporary file beside it,
-    fsync, ``os.replace``. On failure the old file stays as it was."""
+@contextlib.contextmanager
+def atomic_output(path: str | os.PathLike):
+    """A binary file that replaces ``path`` all at once when the block ends:
+    written beside it, fsynced, then ``os.replace``d. When the block raises,
+    the old file stays as it was and nothing is left behind."""
     path = Path(path)
     tmp = path.with_name(f".{path.name}.{secrets.token_hex(6)}.tmp")
     try:
         with open(tmp, "wb") as fh:
-            fh.write(data)
+            yield fh
             fh.flush()
             os.fsync(fh.fileno())
         os.replace(tmp, path)
@@ -220,6 +222,12 @@ def atomic_write_bytes(path: str | os.PathLike, data: bytes) -> None:
             os.unlink(tmp)
         raise
     _fsync_dir(path.parent)
+
+
+def atomic_write_bytes(path: str | os.PathLike, data: bytes) -> None:
+    """Replaces ``path`` with ``data`` all at once (see :func:`atomic_output`)."""
+    with atomic_output(path) as fh:
+        fh.write(data)
 
 
 class _RefusingUnpickler(pickle.Unpickler):

@@ -12,7 +12,7 @@ namespace {
 // Cleanup on the way out of a failed drawing must not replace the error
 // that caused it; its own failure is reported as unraisable instead.
 template <class Fn>
-void quietly(Fn&& fn) noexcept {
+void without_raising(Fn&& fn) noexcept {
     try {
         fn();
     } catch (nb::python_error& e) {
@@ -23,13 +23,13 @@ void quietly(Fn&& fn) noexcept {
 
 }  // namespace
 
-PlotLock::PlotLock() : lock_(bound(kModule, "_MATPLOTLIB_PLOT_LOCK")) {
+PlotLock::PlotLock() : lock_(attr_of(kModule, "_MATPLOTLIB_PLOT_LOCK")) {
     // RLock.acquire lets other threads run while it waits.
     lock_.attr("acquire")();
 }
 
 PlotLock::~PlotLock() {
-    quietly([&] { lock_.attr("release")(); });
+    without_raising([&] { lock_.attr("release")(); });
 }
 
 namespace {
@@ -72,7 +72,7 @@ nb::object Figure::panel(const Cell& cell, nb::handle sharex) const {
 }
 
 Figure::~Figure() {
-    if (open_) quietly([&] { plt_.attr("close")(fig_); });
+    if (open_) without_raising([&] { plt_.attr("close")(fig_); });
 }
 
 void Figure::title(const std::string& text, double size, double y) const {
@@ -104,9 +104,7 @@ FigureArgs figure_args(nb::handle total, nb::handle strategy_name, nb::handle pl
     require_str(plot_title, "plot_title", /*allow_none=*/true);
     require_str(image_kind, "image_kind");
     require_str(benchmark_name, "benchmark_name");
-    if (!is_exact(save_path, &PyUnicode_Type) &&
-        !nb::isinstance(save_path, attr_of("os", "PathLike")))
-        raise_type_error("save_path must be str or a path, got " + type_name_of(save_path));
+    require_path_like(save_path, "save_path");
 
     const bool titled = !plot_title.is_none() && nb::len(plot_title) > 0;
     return {nb::borrow(total), nb::cast<std::string>(titled ? plot_title : strategy_name),

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernels/cumulative.hpp"
+#include "kernels/rolling.hpp"
 #include "kernels/statistics.hpp"
 #include "strategy/charts/draw.hpp"
 
@@ -118,10 +119,8 @@ Derived derive(nb::object plot_df) {
     d.strategy_dd = values_of(d.plot_df, "max_drowdown");
     d.benchmark_dd = below_peak(close_net);
     d.excess_dd = values_of(d.plot_df, "extra_max_drowdown");
-    nb::list daily_columns;
-    for (const char* name : {"daily_return", "index_daily_return", "extra_daily_return"})
-        daily_columns.append(name);
-    d.daily = d.plot_df[daily_columns].attr("copy")();
+    d.daily =
+        select_columns(d.plot_df, {"daily_return", "index_daily_return", "extra_daily_return"});
     // Plain sums per calendar year, not compounded.
     d.yearly = d.daily.attr("groupby")(d.daily.attr("index").attr("year")).attr("sum")();
     d.yearly_metrics = calc_yearly_performance_metrics(d.daily);
@@ -370,8 +369,8 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats,
     const long long window = to_int(rolling_window, "rolling_window");
 
     const Pyplot py = begin_drawing();
-    nb::object plot_df = bound(kModule, "_with_datetime_index")(args.total);
-    if (nb::len(plot_df) == 0) return;
+    nb::object plot_df = attr_of(kModule, "_with_datetime_index")(args.total);
+    if (is_empty(plot_df)) return;
     const Derived d = derive(std::move(plot_df));
     const PerformanceLayout& l = layout_for(args.is_long);
 

@@ -62,13 +62,10 @@ void plot_weekly_net_value_unlocked(nb::handle total, nb::handle strategy_name,
 
     const Pyplot py = begin_drawing();
     nb::object weekly = build_weekly_net_value_frame(args.total);
-    if (nb::len(weekly) == 0) return;
+    if (is_empty(weekly)) return;
 
-    nb::list daily_columns;
-    for (const char* name : {"daily_return", "index_daily_return", "extra_daily_return"})
-        daily_columns.append(name);
-    nb::object daily =
-        bound(kModule, "_with_datetime_index")(args.total)[daily_columns].attr("copy")();
+    nb::object daily = select_columns(attr_of(kModule, "_with_datetime_index")(args.total),
+                                      {"daily_return", "index_daily_return", "extra_daily_return"});
     nb::object yearly_metrics = calc_yearly_performance_metrics(daily);
     nb::object weeks = weekly.attr("index");
     nb::object strategy_nav = column(weekly, "long"),

@@ -1,0 +1,99 @@
+#include "interop/frames.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "interop/args.hpp"
+#include "interop/arrays.hpp"
+#include "interop/modules.hpp"
+
+namespace mirtaly::interop {
+
+using namespace nb::literals;
+
+nb::object index_of(nb::handle frame_or_series) { return frame_or_series.attr("index"); }
+nb::object columns_of(nb::handle frame) { return frame.attr("columns"); }
+
+nb::object as_index(nb::handle labels) {
+    nb::object index_type = pandas().attr("Index");
+    return is_instance(labels, index_type) ? nb::borrow(labels) : index_type(labels);
+}
+
+nb::object column(nb::handle frame, const char* name) { return frame[name]; }
+
+bool has_column(nb::handle frame, const char* name) {
+    return contains(columns_of(frame), nb::str(name));
+}
+
+nb::object select_columns(nb::handle frame, std::initializer_list<const char*> names) {
+    return frame[str_list(names)];
+}
+
+nb::object take(nb::handle index, std::span<const std::int64_t> positions) {
+    return index.attr("take")(int_array_from(positions));
+}
+
+nb::object make_series(nb::handle values, nb::handle index, nb::handle name) {
+    return pandas().attr("Series")(values, "index"_a = index, "name"_a = name, "copy"_a = false);
+}
+
+nb::object empty_float_series() {
+    return pandas().attr("Series")("dtype"_a = numpy().attr("float64"));
+}
+
+nb::object series_at(std::span<const double> values, std::span<const std::int64_t> positions,
+                     nb::handle index, nb::handle name) {
+    return make_series(float_array_from(values), take(index, positions), name);
+}
+
+nb::object make_frame(nb::handle columns, nb::handle index) {
+    return pandas().attr("DataFrame")(columns, "index"_a = index);
+}
+
+nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns) {
+    return pandas().attr("DataFrame")(values, "index"_a = index, "columns"_a = columns,
+                                      "copy"_a = false);
+}
+
+nb::object empty_frame() { return pandas().attr("DataFrame")(); }
+
+nb::object int_index(std::span<const std::int64_t> values, const char* name) {
+    return pandas().attr("Index")(int_array_from(values), "dtype"_a = "int64", "name"_a = name);
+}
+
+nb::list str_list(std::initializer_list<const char*> items) {
+    nb::list out;
+    for (const char* s : items) out.append(nb::str(s));
+    return out;
+}
+
+nb::object drop_incomplete_rows(nb::handle frame) { return frame.attr("dropna")(); }
+
+nb::object drop_empty_rows(nb::handle frame) { return frame.attr("dropna")("how"_a = "all"); }
+
+nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> subset) {
+    return frame.attr("dropna")("how"_a = "all", "subset"_a = str_list(subset));
+}
+
+nb::object assign(nb::handle frame, nb::dict columns) { return frame.attr("assign")(**columns); }
+
+bool is_empty(nb::handle frame) { return truth(frame.attr("empty")); }
+
+nb::object label_window(nb::handle obj, nb::handle first, nb::handle last) {
+    nb::object index = index_of(obj);
+    if (truth(index.attr("is_monotonic_increasing")) &&
+        nb::cast<std::string>(index.attr("inferred_type")) == "string") {
+        nb::object lo = first.is_none() ? nb::int_(0)
+                                        : index.attr("searchsorted")(first, "side"_a = "left");
+        nb::object hi = last.is_none() ? nb::int_(nb::len(index))
+                                       : index.attr("searchsorted")(last, "side"_a = "right");
+        return obj.attr("iloc")[nb::slice(lo, hi, nb::none())];
+    }
+    nb::object keep = numpy().attr("ones")(nb::len(index), "dtype"_a = "bool");
+    if (!first.is_none()) keep = keep & index.attr("__ge__")(first);
+    if (!last.is_none()) keep = keep & index.attr("__le__")(last);
+    return obj.attr("loc")[keep];
+}
+
+}  // namespace mirtaly::interop
