@@ -10,6 +10,7 @@ Target: both figures together at most 2.5 s per layout.
 """
 
 import argparse
+import sys
 import tempfile
 import time
 from functools import partial
@@ -26,16 +27,11 @@ from PIL import Image  # noqa: E402
 
 from mirtaly.backtest import _ravelin as rv  # noqa: E402
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from test_charts import PAGES, make_total  # noqa: E402
+
 DAYS = 2520  # 10 years of trading days
 TARGET = 2.5  # seconds, both figures of one layout
-# (figure, image_kind) -> (inches, dpi)
-PAGES = {
-    ("main", "large"): ((21.5, 12.6), 165),
-    ("weekly", "large"): ((18.8, 8.6), 170),
-    ("main", "long"): ((15.5, 34.0), 145),
-    ("weekly", "long"): ((15.5, 12.4), 145),
-}
-
 _savefig = matplotlib.figure.Figure.savefig
 _saving = [0.0]
 
@@ -49,15 +45,8 @@ def _timed_savefig(self, *args, **kwargs):
 
 
 def build(days: int = DAYS, seed: int = 20240102):
-    rng = np.random.default_rng(seed)
-    dates = pd.bdate_range("2014-01-02", periods=days).strftime("%Y%m%d")
-    bench = rng.normal(0.0003, 0.012, days)
-    frame = pd.DataFrame(
-        {"daily_return": bench + rng.normal(0.0004, 0.006, days), "index_daily_return": bench},
-        index=dates,
-    )
-    total = rv._build_total_backtesting_frame(frame)
-    weights = pd.DataFrame(rng.random((days, 50)), index=dates)
+    total = make_total(days, seed, start="2014-01-02")
+    weights = pd.DataFrame(np.random.default_rng(seed).random((days, 50)), index=total.index)
     return total, rv.calc_strategy_stats(total, weights)
 
 

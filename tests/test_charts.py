@@ -32,9 +32,10 @@ PAGES = {
 }
 
 
-def make_total(n: int, seed: int = 7) -> pd.DataFrame:
+def make_total(n: int, seed: int = 7, start: str = "2021-03-01") -> pd.DataFrame:
+    """A total frame of `n` business days: a noisy benchmark and a strategy above it."""
     rng = np.random.default_rng(seed)
-    dates = pd.bdate_range("2021-03-01", periods=n).strftime("%Y%m%d")
+    dates = pd.bdate_range(start, periods=n).strftime("%Y%m%d")
     bench = rng.normal(0.0003, 0.012, n)
     frame = pd.DataFrame(
         {"daily_return": bench + rng.normal(0.0005, 0.006, n), "index_daily_return": bench},

@@ -399,8 +399,10 @@ nb::dict plot_strategy_performance(nb::handle total, nb::handle stats, nb::handl
                                    nb::handle rolling_window) {
     {
         PlotLock lock;
-        plot_strategy_performance_unlocked(total, stats, strategy_name, plot_title, save_path,
-                                           image_kind, benchmark_name, rolling_window);
+        attr_of(kModule, "_plot_strategy_performance_unlocked")(
+            "total"_a = total, "stats"_a = stats, "strategy_name"_a = strategy_name,
+            "plot_title"_a = plot_title, "save_path"_a = save_path, "image_kind"_a = image_kind,
+            "benchmark_name"_a = benchmark_name, "rolling_window"_a = rolling_window);
     }
     nb::dict out;
     out["main"] = nb::str(save_path);

@@ -118,8 +118,10 @@ nb::dict plot_weekly_net_value(nb::handle total, nb::handle strategy_name, nb::h
                                nb::handle benchmark_name) {
     {
         PlotLock lock;
-        plot_weekly_net_value_unlocked(total, strategy_name, plot_title, save_path, image_kind,
-                                       benchmark_name);
+        attr_of(kModule, "_plot_weekly_net_value_unlocked")(
+            "total"_a = total, "strategy_name"_a = strategy_name, "plot_title"_a = plot_title,
+            "save_path"_a = save_path, "image_kind"_a = image_kind,
+            "benchmark_name"_a = benchmark_name);
     }
     nb::dict out;
     out["weekly_net_value"] = nb::str(save_path);
