@@ -14,9 +14,9 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 from PIL import Image  # noqa: E402
 
+from conftest import random_market  # noqa: E402
 from mirtaly.backtest import _ravelin as rv  # noqa: E402
 from reference_strategy import MARKET_KEYS  # noqa: E402
-from test_strategy_simulation import random_market  # noqa: E402
 
 MISSING = [None, math.nan, np.float32("nan"), pd.NA, pd.NaT, np.datetime64("NaT")]
 CARD_LABELS = (
