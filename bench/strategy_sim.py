@@ -155,13 +155,8 @@ def status_kib(field: str) -> int:
     raise RuntimeError(f"{field} not in /proc/self/status")
 
 
-def child(name: str, n_stocks: int, n_days: int) -> None:
-    """Runs in a fresh interpreter: the peak extra memory of one call."""
-    fn = FUNCTIONS[name]()
-    signal, frames = build(n_stocks, n_days)
-    small_signal, small_frames = build(20, 12)
-    fn(small_signal, *small_frames, **SCALARS)  # first-call imports and caches out of the way
-    del small_signal, small_frames
+def rss_growth(call) -> int:
+    """Bytes by which the peak resident size rises during ``call()``."""
     gc.collect()
     try:  # hand freed heap back, so that reuse of it cannot hide a peak
         ctypes.CDLL("libc.so.6").malloc_trim(0)
@@ -169,15 +164,24 @@ def child(name: str, n_stocks: int, n_days: int) -> None:
         pass
     Path("/proc/self/clear_refs").write_text("5")
     before = status_kib("VmRSS")
-    out = fn(signal, *frames, **SCALARS)
-    peak = status_kib("VmHWM")
-    del out
+    call()
+    return (status_kib("VmHWM") - before) * 1024
+
+
+def child(name: str, n_stocks: int, n_days: int) -> None:
+    """Runs in a fresh interpreter: the peak extra memory of one call."""
+    fn = FUNCTIONS[name]()
+    signal, frames = build(n_stocks, n_days)
+    small_signal, small_frames = build(20, 12)
+    fn(small_signal, *small_frames, **SCALARS)  # first-call imports and caches out of the way
+    del small_signal, small_frames
+    rss = rss_growth(lambda: fn(signal, *frames, **SCALARS))
     gc.collect()
     tracemalloc.start()
     fn(signal, *frames, **SCALARS)
     traced = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    print(json.dumps({"rss": (peak - before) * 1024, "traced": traced}))
+    print(json.dumps({"rss": rss, "traced": traced}))
 
 
 def measure_memory(name: str, n_stocks: int, n_days: int) -> dict:

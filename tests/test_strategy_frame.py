@@ -8,6 +8,7 @@ import pytest
 
 from mirtaly.backtest import _ravelin
 from mirtaly.backtest._core import safe_sharpe
+from reference_strategy import EMPTY_STATS_KEYS, ref_stats, ref_total_frame
 
 TRADING_DAYS_PER_YEAR = _ravelin.TRADING_DAYS_PER_YEAR
 _build_total_backtesting_frame = _ravelin._build_total_backtesting_frame
@@ -36,92 +37,6 @@ STATS_KEYS = [
     "holding_count",
     "turnover",
 ]
-EMPTY_STATS_KEYS = [
-    "annual_return",
-    "long_sharp",
-    "max_dd",
-    "extra_annual_return",
-    "extra_sharp",
-    "extra_max_dd",
-    "benchmark_annual_return",
-    "benchmark_sharp",
-    "return_corr",
-    "win_rate",
-    "excess_win_rate",
-    "holding_count",
-    "turnover",
-]
-
-
-# --- plain-pandas references -------------------------------------------------------------
-
-
-def ref_total_frame(total_backtesting):
-    total = total_backtesting.dropna()
-    if total.empty:
-        return total
-    total = total.copy()
-    total["extra_daily_return"] = total["daily_return"] - total["index_daily_return"]
-    nav = total["daily_return"].cumsum() + 1
-    total["long"] = nav / nav.iloc[0]
-    if "close" in total.columns:
-        first_close = total["close"].iloc[0]
-        if first_close != 0:
-            total["close_net_value"] = total["close"] / first_close
-        else:
-            total["close_net_value"] = total["index_daily_return"].cumsum() + 1
-    else:
-        proxy = total["index_daily_return"].cumsum() + 1
-        total["close"] = proxy
-        total["close_net_value"] = proxy / proxy.iloc[0]
-    total["max_drowdown"] = total["long"] - total["long"].expanding().max()
-    cum = total["extra_daily_return"].cumsum()
-    total["extra_return"] = cum - cum.iloc[0]
-    extra_nav = total["extra_return"] + 1
-    total["extra_max_drowdown"] = extra_nav - extra_nav.expanding().max()
-    return total
-
-
-def _clean(series):
-    return series.replace([np.inf, -np.inf], np.nan).dropna()
-
-
-def _win_rate(series):
-    return float((series > 0).mean()) if len(series) else math.nan
-
-
-def ref_stats(total_frame, signal_df):
-    total = total_frame.dropna()
-    if total.empty:
-        return dict.fromkeys(EMPTY_STATS_KEYS, math.nan)
-    years = len(total) / TRADING_DAYS_PER_YEAR
-    strategy = _clean(total["daily_return"])
-    benchmark = _clean(total["index_daily_return"])
-    excess = _clean(total["extra_daily_return"])
-    holding_count = turnover = math.nan
-    if signal_df is not None and len(signal_df) >= 1:
-        values = signal_df.to_numpy(dtype=float)
-        holding_count = float(np.isfinite(values).sum(axis=1).mean())
-        if len(values) > 1:
-            filled = np.where(np.isnan(values), 0.0, values)
-            turnover = float((np.abs(np.diff(filled, axis=0)).sum(axis=1) / 2).mean())
-    return {
-        "annual_return": (total["long"].iloc[-1] - 1) / years * 100,
-        "long_sharp": safe_sharpe(strategy, periods=252),
-        "max_dd": abs(total["max_drowdown"].min()),
-        "benchmark_annual_return": (total["close_net_value"].iloc[-1] - 1) / years * 100,
-        "benchmark_sharp": safe_sharpe(benchmark, periods=252),
-        "extra_annual_return": total["extra_return"].iloc[-1] / years * 100,
-        "extra_sharp": safe_sharpe(excess, periods=252),
-        "extra_max_dd": abs(total["extra_max_drowdown"].min()),
-        "return_corr": total["daily_return"].corr(total["index_daily_return"]),
-        "win_rate": _win_rate(strategy),
-        "excess_win_rate": _win_rate(excess),
-        "holding_count": holding_count,
-        "turnover": turnover,
-    }
-
-
 # --- helpers ------------------------------------------------------------------------------
 
 

@@ -16,6 +16,21 @@ NB_MODULE(_ravelin, m) {
     // matplotlib's state is process-global: every chart function draws under this lock.
     m.attr("_MATPLOTLIB_PLOT_LOCK") = interop::attr_of("threading", "RLock")();
 
+    m.attr("_RavelinResult") = ravelin_result_class();
+
+    m.def("run_strategy_backtest_core", &run_strategy_backtest_core, "strategy_matrix"_a.none(),
+          "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
+          "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
+          "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
+          "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0,
+          "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005,
+          "plot_image_kind"_a.none() = "large", "plot_save_path"_a.none() = nb::none(),
+          "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(),
+          "Strategy backtest: weights aligned and smoothed, simulated, joined with the primary "
+          "benchmark; total frame, statistics, benchmark summary and, on request, two charts.");
+    m.def("_smooth_strategy_weights", &smooth_strategy_weights, "strategy_matrix"_a.none(),
+          "rolling_window"_a.none(),
+          "Rolling mean of the weights over full windows (NaN as 0), zeros back to NaN.");
     m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return,
           "signal_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),
           "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(),

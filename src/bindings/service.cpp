@@ -1,11 +1,59 @@
 // mirtaly.backtest._service: the BacktestService facade.
-#include "interop/interop.hpp"
+#include "service/service.hpp"
+
+namespace {
+
+using namespace nb::literals;
+using namespace mirtaly::service;
+
+nb::object static_method(nb::handle f) {
+    return mirtaly::interop::attr_of("builtins", "staticmethod")(f);
+}
+
+nb::object backtest_service_class() {
+    nb::dict ns;
+    ns["__init__"] =
+        nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), "http"_a.none());
+    ns["_log_dataset_summary"] = static_method(nb::cpp_function(
+        &log_dataset_summary, nb::name("_log_dataset_summary"), "store"_a.none(), nb::kw_only(),
+        "action"_a.none(), "Logs the latest date of every dataset, benchmarks last."));
+    ns["load_backtest_data"] =
+        nb::cpp_function(&load_backtest_data, nb::is_method(), nb::name("load_backtest_data"),
+                         "The whole local store, read into memory once, as BacktestData.");
+    ns["_slice_data"] = static_method(nb::cpp_function(
+        &slice_data, nb::name("_slice_data"), "data"_a.none(), "start_date"_a.none(),
+        "end_date"_a.none(),
+        "Every matrix and benchmark series cut to the dates, both ends inclusive, in a new dict."));
+    ns["_parse_universe"] = static_method(nb::cpp_function(
+        &parse_universe, nb::name("_parse_universe"), "universe"_a.none(),
+        "Universe codes from a code, a list of codes or None (the whole market)."));
+    ns["_apply_universe_filter"] = nb::cpp_function(
+        &apply_universe_filter, nb::is_method(), nb::name("_apply_universe_filter"),
+        "data"_a.none(), "universe"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
+        "Marks stocks outside the universe as invalid in data['close_price_valid'].");
+    ns["backtest_strategy"] = nb::cpp_function(
+        &backtest_strategy, nb::is_method(), nb::name("backtest_strategy"), "strategy"_a.none(),
+        "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
+        "plot_filename"_a.none(), nb::kw_only(), "benchmark"_a.none() = "000852",
+        "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
+        "rule_fee"_a.none() = 0.0005, "plot"_a.none() = "large",
+        "Backtests one target-weight portfolio over the window and returns "
+        "StrategyBacktestResult.");
+    return mirtaly::interop::new_class(
+        kModule, "BacktestService",
+        "Factor backtest service, combining the data preparation and the computation layers.", ns);
+}
+
+}  // namespace
 
 NB_MODULE(_service, m) {
     using namespace mirtaly::interop;
     m.doc() = "Backtest service: data preparation and backtest requests.";
 
     // The strategy core (_ravelin) is imported per strategy request, never here.
+    bind_from(m, "mirtaly.backtest._prepare",
+              {"COMPONENT_FACTOR_NAMES", "TAIL_RELOAD_ROWS", "BinaryPreparedDataStore",
+               "component_dataset_key"});
     bind_from(m, "mirtaly.backtest._store", {"clean_matrix", "normalize_yyyymmdd"});
     m.attr("_core") = import("mirtaly.backtest._core");
     bind_from(m, "mirtaly.backtest.result",
@@ -13,4 +61,12 @@ NB_MODULE(_service, m) {
     bind_from(m, "mirtaly.exceptions", {"MirtalyError"});
     bind_from(m, "mirtaly.logger", {"logger"});
     bind_from(m, "mirtaly._http", {"HttpClient"});
+
+    m.attr("DateLike") = attr_of(
+        "typing", "Union")[nb::make_tuple(attr_of("builtins", "str"), attr_of("builtins", "int"))];
+    // Read by the service at call time.
+    m.attr("_DEFAULT_DATA_DIR") = attr_of("pathlib", "Path").attr("home")() / nb::str(".mirtaly") /
+                                  nb::str("backtest_data") / nb::str("enviroment_data");
+    m.attr("_UNIVERSE_TO_COMPONENT") = universe_to_component(m.attr("COMPONENT_FACTOR_NAMES"));
+    m.attr("BacktestService") = backtest_service_class();
 }

@@ -1,5 +1,9 @@
 #include "interop/frames.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <string>
+
 #include "interop/args.hpp"
 #include "interop/arrays.hpp"
 #include "interop/modules.hpp"
@@ -48,7 +52,8 @@ nb::object make_frame(nb::handle columns, nb::handle index) {
 }
 
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns) {
-    return pandas().attr("DataFrame")(values, "index"_a = index, "columns"_a = columns);
+    return pandas().attr("DataFrame")(values, "index"_a = index, "columns"_a = columns,
+                                      "copy"_a = false);
 }
 
 nb::object empty_frame() { return pandas().attr("DataFrame")(); }
@@ -74,5 +79,21 @@ nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> 
 nb::object assign(nb::handle frame, nb::dict columns) { return frame.attr("assign")(**columns); }
 
 bool is_empty(nb::handle frame) { return truth(frame.attr("empty")); }
+
+nb::object label_window(nb::handle obj, nb::handle first, nb::handle last) {
+    nb::object index = index_of(obj);
+    if (truth(index.attr("is_monotonic_increasing")) &&
+        nb::cast<std::string>(index.attr("inferred_type")) == "string") {
+        nb::object lo = first.is_none() ? nb::int_(0)
+                                        : index.attr("searchsorted")(first, "side"_a = "left");
+        nb::object hi = last.is_none() ? nb::int_(nb::len(index))
+                                       : index.attr("searchsorted")(last, "side"_a = "right");
+        return obj.attr("iloc")[nb::slice(lo, hi, nb::none())];
+    }
+    nb::object keep = numpy().attr("ones")(nb::len(index), "dtype"_a = "bool");
+    if (!first.is_none()) keep = keep & index.attr("__ge__")(first);
+    if (!last.is_none()) keep = keep & index.attr("__le__")(last);
+    return obj.attr("loc")[keep];
+}
 
 }  // namespace mirtaly::interop

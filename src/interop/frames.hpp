@@ -34,7 +34,8 @@ nb::object series_at(std::span<const double> values, std::span<const std::int64_
                      nb::handle index, nb::handle name);
 // DataFrame from a dict of column name -> values, with an explicit index.
 nb::object make_frame(nb::handle columns, nb::handle index);
-// DataFrame over a 2-D array with explicit labels.
+// DataFrame over a 2-D array with explicit labels; the frame takes the array
+// as it is (no copy), so the array must be fresh or read-only to the caller.
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns);
 nb::object empty_frame();
 // An int64 index of `values` named `name`.
@@ -51,5 +52,10 @@ nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> 
 // frame.assign(**columns): a new frame with the columns added in dict order.
 nb::object assign(nb::handle frame, nb::dict columns);
 bool is_empty(nb::handle frame);
+// The rows of a DataFrame or Series whose labels lie between `first` and
+// `last`, both inclusive (None: unbounded). A sorted text index is cut by
+// position (searchsorted and iloc), so the rows are a view, not a copy; any
+// other index falls back to a boolean mask.
+nb::object label_window(nb::handle obj, nb::handle first, nb::handle last);
 
 }  // namespace mirtaly::interop

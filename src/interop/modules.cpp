@@ -14,4 +14,11 @@ void bind_from(nb::module_& target, const char* source, std::initializer_list<co
     for (const char* name : names) target.attr(name) = src.attr(name);
 }
 
+nb::object new_class(const char* module, const char* name, const char* doc, nb::dict ns) {
+    ns["__module__"] = module;
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    return attr_of("builtins", "type")(name, nb::tuple(), ns);
+}
+
 }  // namespace mirtaly::interop

@@ -22,6 +22,10 @@ nb::object numpy();
 // Copies `names` from module `source` into module `target` (load-time binding).
 void bind_from(nb::module_& target, const char* source, std::initializer_list<const char*> names);
 
+// A plain Python class made at module load: methods and other attributes in
+// `ns`, no base class but object.
+nb::object new_class(const char* module, const char* name, const char* doc, nb::dict ns);
+
 // Runs `body` with Python's warnings silenced; the filters are restored
 // afterwards, also when `body` raises.
 template <class Body>

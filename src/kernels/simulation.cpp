@@ -73,35 +73,39 @@ private:
 
 }  // namespace
 
-std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
-    const std::size_t sources = signal.rows ? signal.rows - 1 : 0;  // the last row trades on no day
-    std::vector<char> any(sources, 0);
-    if (!signal.column_major()) {
-        for (std::size_t src = 0; src < sources; ++src)
-            for (std::size_t j = 0; j < signal.cols && !any[src]; ++j)
-                any[src] = !std::isnan(signal(src, j));
+std::vector<std::int64_t> rows_with_values(View2D<double> matrix, std::size_t rows) {
+    std::vector<char> any(rows, 0);
+    if (!matrix.column_major()) {
+        for (std::size_t r = 0; r < rows; ++r)
+            for (std::size_t j = 0; j < matrix.cols && !any[r]; ++j)
+                any[r] = !std::isnan(matrix(r, j));
     } else {
-        // Column by column over the rows still without a weight: a row-wise
+        // Column by column over the rows still without a value: a row-wise
         // scan would stride through memory on every empty row, and rows with
-        // weights usually drop out within the first few columns.
-        std::vector<std::size_t> pending(sources);
-        for (std::size_t src = 0; src < sources; ++src) pending[src] = src;
-        for (std::size_t j = 0; j < signal.cols && !pending.empty(); ++j) {
-            const View1D<double> col = signal.column(j);
+        // values usually drop out within the first few columns.
+        std::vector<std::size_t> pending(rows);
+        for (std::size_t r = 0; r < rows; ++r) pending[r] = r;
+        for (std::size_t j = 0; j < matrix.cols && !pending.empty(); ++j) {
+            const View1D<double> col = matrix.column(j);
             std::size_t kept = 0;
-            for (std::size_t src : pending) {
-                if (!std::isnan(col[src]))
-                    any[src] = 1;
+            for (std::size_t r : pending) {
+                if (!std::isnan(col[r]))
+                    any[r] = 1;
                 else
-                    pending[kept++] = src;
+                    pending[kept++] = r;
             }
             pending.resize(kept);
         }
     }
-    std::vector<std::int64_t> rows;
-    for (std::size_t src = 0; src < sources; ++src)
-        if (any[src]) rows.push_back(static_cast<std::int64_t>(src));
-    return rows;
+    std::vector<std::int64_t> out;
+    for (std::size_t r = 0; r < rows; ++r)
+        if (any[r]) out.push_back(static_cast<std::int64_t>(r));
+    return out;
+}
+
+std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
+    // The last row trades on no day.
+    return rows_with_values(signal, signal.rows ? signal.rows - 1 : 0);
 }
 
 // Days of weights copied row-major at a time when the weight matrix is

@@ -21,6 +21,10 @@ struct VwapCosts {
     std::int64_t lot_size = 200;
 };
 
+// The positions among the first `rows` rows of `matrix` that hold at least one
+// non-NaN value: the rows that dropna(how="all") keeps.
+std::vector<std::int64_t> rows_with_values(View2D<double> matrix, std::size_t rows);
+
 // The rows of signal.shift(1).dropna(how="all") as source rows, without
 // building either frame: day k trades on the weights of row k - 1, and a day
 // whose source row holds no weight at all is dropped (so is the first day).

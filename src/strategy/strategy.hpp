@@ -16,6 +16,17 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
                                            nb::handle fee, nb::handle rule_fee,
                                            nb::handle lot_size);
 
+nb::object run_strategy_backtest_core(
+    nb::handle strategy_matrix, nb::handle can_buy_stock, nb::handle cant_sell_stock,
+    nb::handle split_factor, nb::handle dividend_factor, nb::handle close_price,
+    nb::handle prev_close, nb::handle buy_price, nb::handle sell_price, nb::handle benchmark_dict,
+    nb::handle benchmark_names, nb::handle rolling_window, nb::handle total_money, nb::handle fee,
+    nb::handle rule_fee, nb::handle plot_image_kind, nb::handle plot_save_path,
+    nb::handle strategy_name, nb::handle plot_title);
+nb::object smooth_strategy_weights(nb::handle strategy_matrix, nb::handle rolling_window);
+// The _RavelinResult data class, made once when the module loads.
+nb::object ravelin_result_class();
+
 nb::object build_total_backtesting_frame(nb::handle total_backtesting);
 nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df);
 

@@ -1,0 +1,91 @@
+#include "kernels/rolling.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace mirtaly::kernels {
+
+namespace {
+
+constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
+
+// One column's running window, updated the way pandas' roll_mean does: adds
+// and removes each keep their own compensation term.
+struct MeanWindow {
+    double sum = 0.0, add_error = 0.0, remove_error = 0.0, last = 0.0;
+    std::int64_t count = 0, negatives = 0, repeats = 0;
+
+    void add(double v) {
+        if (std::isnan(v)) return;
+        ++count;
+        const double y = v - add_error, t = sum + y;
+        add_error = t - sum - y;
+        sum = t;
+        negatives += std::signbit(v);
+        repeats = v == last ? repeats + 1 : 1;
+        last = v;
+    }
+    void remove(double v) {
+        if (std::isnan(v)) return;
+        --count;
+        const double y = -v - remove_error, t = sum + y;
+        remove_error = t - sum - y;
+        sum = t;
+        negatives -= std::signbit(v);
+    }
+    // A full window of one repeated value is that value; a window of one sign
+    // never averages to the other sign.
+    double mean(std::int64_t window) const {
+        if (count < window) return kMissing;
+        const double m = sum / static_cast<double>(count);
+        if (repeats >= count) return last;
+        if ((negatives == 0 && m < 0.0) || (negatives == count && m > 0.0)) return 0.0;
+        return m;
+    }
+};
+
+// fillna(0) first; the window then sees infinities as missing.
+double weight(double v) {
+    if (std::isnan(v)) return 0.0;
+    return std::isinf(v) ? kMissing : v;
+}
+
+}  // namespace
+
+std::vector<std::int64_t> smooth_weights(View2D<double> weights, std::size_t window,
+                                         std::span<double> out) {
+    const std::size_t n = weights.rows, cols = weights.cols;
+    if (n < window || cols == 0) return {};
+    const std::size_t m = n - window + 1;
+    const auto w = static_cast<std::int64_t>(window);
+    std::vector<char> has_value(m, 0);
+
+    // Day i of stock j: the window drops row i - window, then takes row i.
+    auto step = [&](MeanWindow& s, std::size_t i, std::size_t j) {
+        if (i == 0) s = MeanWindow{.last = weight(weights(0, j))};
+        if (i >= window) s.remove(weight(weights(i - window, j)));
+        s.add(weight(weights(i, j)));
+        if (i + 1 < window) return;
+        const double v = s.mean(w);
+        // Rows are dropped for having no mean; a zero mean then means no weight.
+        if (!std::isnan(v)) has_value[i + 1 - window] = 1;
+        out[j * m + (i + 1 - window)] = v == 0.0 ? kMissing : v;
+    };
+    if (weights.column_major()) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            MeanWindow s;
+            for (std::size_t i = 0; i < n; ++i) step(s, i, j);
+        }
+    } else {
+        std::vector<MeanWindow> states(cols);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < cols; ++j) step(states[j], i, j);
+    }
+
+    std::vector<std::int64_t> kept;
+    for (std::size_t r = 0; r < m; ++r)
+        if (has_value[r]) kept.push_back(static_cast<std::int64_t>(r + window - 1));
+    return kept;
+}
+
+}  // namespace mirtaly::kernels

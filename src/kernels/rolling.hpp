@@ -1,0 +1,29 @@
+// Rolling window means with pandas' own accumulation rules.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kernels/view.hpp"
+
+namespace mirtaly::kernels {
+
+// Smoothed target weights: every column of `weights` with NaN read as 0, the
+// mean over each full window of `window` rows (a window holding an infinity
+// gives NaN, as pandas' window functions treat infinities as missing), and
+// exact zeros turned back into NaN.
+//
+// Row r of `out` (column-major, (rows - window + 1) x cols) belongs to input
+// row `window - 1 + r`. Returned are the input rows that hold at least one
+// mean (before zeros become NaN): the rows dropna(how="all") keeps. `window`
+// must be at least 2.
+//
+// The sums are pandas' (Kahan-compensated adds and removes, the repeated-value
+// and all-one-sign corrections), so the means agree with rolling().mean() bit
+// for bit.
+std::vector<std::int64_t> smooth_weights(View2D<double> weights, std::size_t window,
+                                         std::span<double> out);
+
+}  // namespace mirtaly::kernels

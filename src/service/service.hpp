@@ -1,0 +1,29 @@
+// BacktestService: setup, loading and slicing, and the strategy request.
+#pragma once
+
+#include "interop/interop.hpp"
+
+namespace mirtaly::service {
+
+inline constexpr const char* kModule = "mirtaly.backtest._service";
+
+// Universe code -> component factor name: the text after a name's last "_",
+// cut before its first ".".
+nb::dict universe_to_component(nb::handle component_factor_names);
+
+void init(nb::handle self, nb::handle http);
+void log_dataset_summary(nb::handle store, nb::handle action);
+
+nb::object load_backtest_data(nb::handle self);
+nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date);
+nb::list parse_universe(nb::handle universe);
+void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe,
+                           nb::handle start_date, nb::handle end_date);
+
+nb::object backtest_strategy(nb::handle self, nb::handle strategy, nb::handle data,
+                             nb::handle start_date, nb::handle end_date, nb::handle output_dir,
+                             nb::handle plot_filename, nb::handle benchmark,
+                             nb::handle rolling_window, nb::handle total_money, nb::handle fee,
+                             nb::handle rule_fee, nb::handle plot);
+
+}  // namespace mirtaly::service
