@@ -18,23 +18,26 @@ holds its members weighted by market value at the previous close, counting only
 members that trade that day, and its daily return is the weighted price return
 of those members (a price index: a dividend lowers it).
 
-What the factor service answers (:meth:`SandboxMarket.client`), one value per
-stock and session, no row where there is no value:
+What the factor service answers (:meth:`SandboxMarket.client`): one value per
+stock and session, and no row where there is no value.
 
-========================== =============================================================
-``Close``, ``Open``         close and open price (CNY); trading days only
-``limit_up``, ``limit_down`` the day's limit prices (CNY); trading days only
-``tick_vwap_price_925_1000`` volume-weighted price 9:25-10:00 (CNY), the sell price
-``tick_vwap_price_935_1005`` volume-weighted price 9:35-10:05 (CNY), the buy price
-``split_coefficient_to``    shares per 10 held after a bonus issue (13 = 10 become 13);
-                            ex-dates only
-``rq_get_dividend``         cash dividend before tax per 10 shares (CNY); ex-dates only
-``rq_is_suspended``         1.0 on a day the stock trades, 0.0 on a suspended day (the
-                            reader's convention: 1 marks a tradable day); listed days only
-``rq_industry_exposure_new`` industry number 1-31; listed days only
-``rq_index_components_new_<index>`` the member's weight in the index that day
-                            (positive, summing to 1); members trading that day only
-========================== =============================================================
+- ``Close``, ``Open``: close and open price (CNY), on trading days.
+- ``limit_up``, ``limit_down``: the day's limit prices (CNY), on trading days.
+- ``tick_vwap_price_925_1000``: volume-weighted price from 9:25 to 10:00
+  (CNY), the price sells fill at; on trading days.
+- ``tick_vwap_price_935_1005``: volume-weighted price from 9:35 to 10:05
+  (CNY), the price buys fill at; on trading days.
+- ``split_coefficient_to``: shares per 10 held after a bonus issue (13: ten
+  shares become thirteen), on ex-dates.
+- ``rq_get_dividend``: cash dividend before tax per 10 shares (CNY), on
+  ex-dates.
+- ``rq_is_suspended``: 1.0 on a day the stock trades and 0.0 on a day it is
+  suspended, on listed days (the prepared data builder reads 1 as tradable).
+- ``rq_industry_exposure_new``: the stock's industry, a number from 1 to 31,
+  on listed days.
+- ``rq_index_components_new_<suffixed index code>``: the member's weight in
+  the index (positive, summing to 1 over the day's members), on the days it is
+  a member and trades.
 
 Index answers carry ``close`` (a level starting from 1000 before the first
 session) and ``daily_return`` (a fraction) for the five suffixed codes in
@@ -120,8 +123,9 @@ class SandboxMarket:
         self.codes = pd.Index(codes, dtype=str)
         self.ukeys = [exchange_ukey(code) for code in self.codes]
         for name, value in fields.items():
-            if isinstance(value, np.ndarray):
-                value.flags.writeable = False
+            for array in value.values() if isinstance(value, dict) else [value]:
+                if isinstance(array, np.ndarray):
+                    array.flags.writeable = False
             setattr(self, name, value)
 
     def __repr__(self) -> str:
