@@ -64,15 +64,12 @@ def safe_sharpe(returns, periods: int = 252) -> float:
 def _with_datetime_index(frame):
     """A shallow copy of ``frame`` whose index is a DatetimeIndex.
 
-    ``YYYYMMDD`` text (or integers) are read as such; other forms go through
-    pandas' parser. The argument is not modified.
+    Dates are read by the one date rule (``YYYYMMDD`` text or integers, ISO
+    text, date objects). The argument is not modified.
     """
     out = frame.copy(deep=False)
     index = frame.index
     if not isinstance(index, pd.DatetimeIndex):
-        text = index.astype(str)
-        if len(text) and text.str.fullmatch(r"\d{8}").all():
-            out.index = pd.DatetimeIndex(pd.to_datetime(text, format="%Y%m%d"), name=index.name)
-        else:
-            out.index = pd.DatetimeIndex(pd.to_datetime(text), name=index.name)
+        text = _kernels.yyyymmdd_labels(index)
+        out.index = pd.DatetimeIndex(pd.to_datetime(text, format="%Y%m%d"), name=index.name)
     return out

@@ -34,6 +34,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from mirtaly.backtest import _kernels
 from mirtaly.exceptions import MirtalyError
 from mirtaly.logger import logger
 
@@ -54,48 +55,9 @@ _COPY_ROWS = 512
 # dates, keys, matrices
 # ---------------------------------------------------------------------------
 
-_ISO_DATE = re.compile(
-    r"^(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})(?:[ T]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?$"
-)
-
-
-def _checked_date(year: int, month: int, day: int, value) -> str:
-    try:
-        _dt.date(year, month, day)
-    except ValueError:
-        raise ValueError(f"无法解析的日期: {value!r}") from None
-    return f"{year:04d}{month:02d}{day:02d}"
-
-
-def normalize_yyyymmdd(value) -> str | None:
-    """A date as ``YYYYMMDD`` text; ``None`` stays ``None``.
-
-    Accepts 20240102, "20240102", "2024-01-02" (also with "/" or "." and an
-    optional time of day) and date or timestamp objects. Anything else raises
-    ``ValueError`` naming the value.
-    """
-    if value is None:
-        return None
-    if isinstance(value, bool):
-        raise ValueError(f"无法解析的日期: {value!r}")
-    if isinstance(value, (int, np.integer)):
-        text = str(int(value))
-        if len(text) != 8:
-            raise ValueError(f"无法解析的日期: {value!r}")
-        return _checked_date(int(text[:4]), int(text[4:6]), int(text[6:]), value)
-    if isinstance(value, str):
-        text = value.strip()
-        if len(text) == 8 and text.isdigit():
-            return _checked_date(int(text[:4]), int(text[4:6]), int(text[6:]), value)
-        match = _ISO_DATE.match(text)
-        if match:
-            y, m, d = (int(g) for g in match.groups())
-            return _checked_date(y, m, d, value)
-        raise ValueError(f"无法解析的日期: {value!r}")
-    if isinstance(value, (_dt.date, np.datetime64)) and not pd.isna(value):
-        stamp = pd.Timestamp(value)
-        return f"{stamp.year:04d}{stamp.month:02d}{stamp.day:02d}"
-    raise ValueError(f"无法解析的日期: {value!r}")
+# The one date rule and the one stock-code rule live in the compiled layer,
+# shared with the modules that parse dates and codes natively.
+normalize_yyyymmdd = _kernels.normalize_yyyymmdd
 
 
 def component_dataset_key(name: str) -> str:
@@ -107,28 +69,6 @@ def component_dataset_key(name: str) -> str:
     if not slug:
         raise ValueError(f"无效的成分股因子名: {name!r}")
     return COMPONENT_KEY_PREFIX + slug
-
-
-def _stock_code(label) -> str:
-    if isinstance(label, (bool, np.bool_)):
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    if isinstance(label, (int, np.integer)):
-        text = str(int(label)).zfill(6)
-    elif isinstance(label, str):
-        text = label.strip().split(".", 1)[0]
-    else:
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    if len(text) != 6 or not text.isdigit():
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    return text
-
-
-def _date_labels(index: pd.Index) -> list[str]:
-    if isinstance(index, pd.DatetimeIndex):
-        if index.hasnans:
-            raise ValueError("矩阵日期无法解析: NaT")
-        return list(index.strftime("%Y%m%d"))
-    return [normalize_yyyymmdd(v) for v in index]
 
 
 def _duplicates(labels: list[str]) -> list[str]:
@@ -152,10 +92,10 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"expected a pandas DataFrame, got {type(df).__name__}")
     try:
-        dates = _date_labels(df.index)
+        dates = _kernels.yyyymmdd_labels(df.index)
     except ValueError as exc:
         raise ValueError(f"矩阵日期无法解析: {exc}") from None
-    codes = [_stock_code(c) for c in df.columns]
+    codes = _kernels.stock_codes(df.columns)
     dup_dates = _duplicates(dates)
     if dup_dates:
         raise ValueError(f"矩阵含重复日期: {dup_dates[:5]}")
@@ -363,7 +303,8 @@ def _frame_values(frame: pd.DataFrame, dtype: np.dtype) -> np.ndarray:
 
 
 def _date_index(labels) -> list[str]:
-    return [str(v) for v in labels]
+    """A stored frame's dates as YYYYMMDD text, whatever form they came in."""
+    return _kernels.yyyymmdd_labels(labels)
 
 
 class _NpyReader:
