@@ -34,6 +34,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from mirtaly._atomic import AtomicFile, atomic_output
 from mirtaly.backtest import _kernels
 from mirtaly.exceptions import MirtalyError
 from mirtaly.logger import logger
@@ -135,35 +136,6 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
 # ---------------------------------------------------------------------------
 
 
-def _fsync_dir(path: Path) -> None:
-    with contextlib.suppress(OSError):
-        fd = os.open(path, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-
-
-@contextlib.contextmanager
-def atomic_output(path: str | os.PathLike):
-    """A binary file that replaces ``path`` all at once when the block ends:
-    written beside it, fsynced, then ``os.replace``d. When the block raises,
-    the old file stays as it was and nothing is left behind."""
-    path = Path(path)
-    tmp = path.with_name(f".{path.name}.{secrets.token_hex(6)}.tmp")
-    try:
-        with open(tmp, "wb") as fh:
-            yield fh
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    _fsync_dir(path.parent)
-
-
 def atomic_write_bytes(path: str | os.PathLike, data: bytes) -> None:
     """Replaces ``path`` with ``data`` all at once (see :func:`atomic_output`)."""
     with atomic_output(path) as fh:
@@ -225,38 +197,33 @@ def _now_iso() -> str:
 
 class _NpyWriter:
     """Writes one C-order .npy file row block by row block into a temporary
-    file; ``commit`` renames it to its final, never-used-before name."""
+    file; ``commit`` puts it in place under its final, never-used-before name."""
 
     def __init__(self, store_dir: Path, key: str, shape: tuple[int, ...], dtype: np.dtype):
         self.final_name = f"{key}-{secrets.token_hex(6)}.npy"
-        self.final = store_dir / self.final_name
-        self.tmp = store_dir / f".{self.final_name}.tmp"
         self.shape = shape
         self.dtype = dtype
         self.rows_written = 0
-        self._fh = open(self.tmp, "wb")
+        self._out = AtomicFile(store_dir / self.final_name)
         header = {
             "descr": np.lib.format.dtype_to_descr(dtype),
             "fortran_order": False,
             "shape": shape,
         }
-        np.lib.format.write_array_header_2_0(self._fh, header)
+        np.lib.format.write_array_header_2_0(self._out.file, header)
 
     def write(self, block: np.ndarray) -> None:
         block = np.ascontiguousarray(block, dtype=self.dtype)
         if block.shape[1:] != self.shape[1:]:
             raise ValueError(f"row block of shape {block.shape} for a dataset of {self.shape}")
         if block.size:
-            self._fh.write(memoryview(block.reshape(-1)).cast("B"))
+            self._out.file.write(memoryview(block.reshape(-1)).cast("B"))
         self.rows_written += block.shape[0] if block.ndim else 1
 
     def commit(self) -> str:
         if self.rows_written != self.shape[0]:
             raise ValueError(f"{self.rows_written} rows written for a dataset of {self.shape}")
-        self._fh.flush()
-        os.fsync(self._fh.fileno())
-        self._fh.close()
-        os.replace(self.tmp, self.final)
+        self._out.commit()
         return self.final_name
 
     def __enter__(self) -> _NpyWriter:
@@ -274,11 +241,7 @@ class _NpyWriter:
         return False
 
     def abort(self) -> None:
-        with contextlib.suppress(OSError):
-            self._fh.close()
-        for path in (self.tmp, self.final):
-            with contextlib.suppress(OSError):
-                os.unlink(path)
+        self._out.abort()
 
 
 def _storage_dtype(name: str) -> np.dtype:
