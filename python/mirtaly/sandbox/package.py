@@ -20,7 +20,8 @@ import tempfile
 from pathlib import Path
 
 from mirtaly import singleton
-from mirtaly.backtest._store import atomic_output, atomic_write_bytes
+from mirtaly._atomic import atomic_output
+from mirtaly.backtest._store import atomic_write_bytes
 
 __all__ = ["BenchmarkPackage", "archive_store", "build_benchmark_package"]
 
