@@ -205,7 +205,8 @@ class TestBenchmarkPackage:
             tar.extractall(tmp_path, filter="data")
         monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", tmp_path / package.root)
         service = _service.BacktestService(None)
-        data = service.load_backtest_data().data
+        loaded = service.load_backtest_data()
+        data = loaded.data
 
         close = data["close_price"]
         assert list(close.index) == list(m.date_labels[:-5])
@@ -218,20 +219,13 @@ class TestBenchmarkPackage:
                 data["benchmark_dict"][code], expected, check_names=False
             )
         members = data["component__rq_index_components_new_000300_xshg"]
-        np.testing.assert_array_equal(
-            members.notna(), np.isfinite(m.index_weights["000300.XSHG"][cells])
-        )
+        held = m.frame(m.index_weights["000300.XSHG"]).loc[close.index].notna()
+        pd.testing.assert_frame_equal(members.notna(), held[members.columns])
+        assert held.any().sum() == members.shape[1]
 
         weights = members.div(members.sum(axis=1), axis=0)
-        result = service.backtest_strategy(
-            weights,
-            service.load_backtest_data(),
-            close.index[0],
-            close.index[-1],
-            None,
-            "",
-            plot=None,
-        )
+        window = (close.index[0], close.index[-1])
+        result = service.backtest_strategy(weights, loaded, *window, None, "", plot=None)
         assert len(result.daily_return) == len(close) - 1
         assert result.daily_return.notna().all() and result.daily_return.std() > 0
 
