@@ -1,7 +1,9 @@
 // Next-day VWAP simulation of one target-weight portfolio.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -19,6 +21,76 @@ struct VwapCosts {
     double fee = 0.0001;
     double rule_fee = 0.0005;
     std::int64_t lot_size = 200;
+};
+
+// Sums of the five profit terms per slot (a day, or one group's day), kept
+// apart so that they are added in one fixed order at the end.
+struct ProfitTerms {
+    explicit ProfitTerms(std::size_t slots)
+        : buy(slots), hold(slots), hold_dividend(slots), sell(slots), sell_dividend(slots) {}
+    std::vector<double> buy, hold, hold_dividend, sell, sell_dividend;
+
+    // buy + hold + hold dividend + sell + sell dividend, slot by slot.
+    void total(std::span<double> out) const {
+        for (std::size_t s = 0; s < out.size(); ++s)
+            out[s] = buy[s] + hold[s] + hold_dividend[s] + sell[s] + sell_dividend[s];
+    }
+};
+
+// The trading rules of one stock on one day, the one copy that every
+// simulation (one portfolio, or every factor group at once) runs.
+class VwapStep {
+public:
+    VwapStep(const VwapMarket& m, const VwapCosts& c)
+        : m_(m), money_(c.total_money), lot_(static_cast<double>(c.lot_size)),
+          buy_mult_(1.0 + c.fee), sell_mult_(1.0 - c.fee - c.rule_fee) {}
+
+    // Stock j on market row i trades towards the weight's target and books
+    // its profit terms into `slot`. `held` is the share count, updated in place.
+    void operator()(std::size_t i, std::size_t j, double weight, double& held, ProfitTerms& t,
+                    std::size_t slot) const {
+        double target = 0.0;
+        // Most cells of a real weight matrix are empty: with no target and no
+        // holding every term is an exact zero, so the market data is not read.
+        if (std::isfinite(weight)) {
+            const double prev_close = m_.prev_close(i, j);
+            if (std::isfinite(prev_close) && prev_close > 0.0)
+                target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
+        }
+        if (target == 0.0 && held == 0.0) return;
+
+        const double prev_close = m_.prev_close(i, j);
+        const double diff = target - held;
+        const double bought = (diff > 0.0 && m_.can_buy(i, j)) ? diff : 0.0;
+        const double sold = (diff < 0.0 && !m_.cant_sell(i, j)) ? -diff : 0.0;
+        const double hold = held - sold;
+        held = hold + bought;
+
+        const double close = m_.close(i, j);
+        const double raw_split = m_.split(i, j);
+        const double split = std::isnan(raw_split) ? 1.0 : raw_split;
+        const double dividend = nan_to_zero(m_.dividend(i, j));
+        const double buy_coeff = nan_to_zero(close - m_.buy_price(i, j) * buy_mult_);
+        const double hold_coeff = nan_to_zero(split * close - prev_close);
+        const double sell_coeff = nan_to_zero(split * m_.sell_price(i, j) * sell_mult_ - prev_close);
+
+        t.buy[slot] += bought * buy_coeff;
+        t.hold[slot] += hold * hold_coeff;
+        t.hold_dividend[slot] += hold * dividend;
+        t.sell[slot] += sold * sell_coeff;
+        t.sell_dividend[slot] += sold * dividend;
+    }
+
+private:
+    // numpy.nan_to_num(x, nan=0.0): NaN -> 0, infinities -> the largest finite value.
+    static double nan_to_zero(double x) {
+        if (std::isnan(x)) return 0.0;
+        if (std::isinf(x)) return std::copysign(std::numeric_limits<double>::max(), x);
+        return x;
+    }
+
+    const VwapMarket& m_;
+    double money_, lot_, buy_mult_, sell_mult_;
 };
 
 // The positions among the first `rows` rows of `matrix` that hold at least one
