@@ -181,6 +181,14 @@ AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const Marke
     return market_from_arrays(arrays, g.rows, g.cols);
 }
 
+Held<kernels::View2D<double>> aligned_values(nb::handle frame, nb::handle index,
+                                             nb::handle columns) {
+    Grid g{as_index(index), as_index(columns), 0, 0};
+    g.rows = nb::len(g.index);
+    g.cols = nb::len(g.columns);
+    return float_matrix(aligned_float(g, frame));
+}
+
 nb::dict as_dict(const AlignedMarket& market) {
     nb::dict out;
     for (std::size_t k = 0; k < kMarketArrayKeys.size(); ++k)

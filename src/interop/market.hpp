@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "interop/arrays.hpp"
 #include "kernels/simulation.hpp"
 
 namespace nb = nanobind;
@@ -35,6 +36,13 @@ struct AlignedMarket {
 // contiguous run of a frame's labels the array is a view of the frame's
 // values, otherwise a fresh column-major copy.
 AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
+
+// One float frame on the `index` x `columns` grid, aligned as the market's
+// prices are: a view when the labels form one contiguous run of the frame's,
+// otherwise a column-major copy with NaN where the frame lacks a label; None
+// gives all NaN.
+Held<kernels::View2D<double>> aligned_values(nb::handle frame, nb::handle index,
+                                             nb::handle columns);
 
 // The arrays of a mapping shaped like _build_market_arrays' result, checked
 // to be (rows, cols), permissions boolean. A missing key raises KeyError.
