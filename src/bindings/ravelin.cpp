@@ -119,4 +119,26 @@ NB_MODULE(_ravelin, m) {
                   "-> dict[str, str]"),
           "Draws the weekly net value figure to `save_path` (by default "
           "./strategy_weekly_net_value.png) under the chart lock.");
+
+    m.def("_plot_group_backtest_unlocked", &plot_group_backtest_unlocked,
+          "excess_cumulative"_a.none(), "annual_return"_a.none(),
+          "benchmark_annual_return"_a.none(), "rank_ic"_a.none(), "stats"_a.none(),
+          "factor_name"_a.none(), "plot_title"_a.none(), "save_path"_a.none(),
+          "image_kind"_a.none(), "benchmark_name"_a.none(),
+          "Draws and saves one group backtest figure; the caller holds the chart lock.");
+    m.def("plot_group_backtest", &plot_group_backtest, nb::kw_only(),
+          "excess_cumulative"_a.none(), "annual_return"_a.none(),
+          "benchmark_annual_return"_a.none(), "rank_ic"_a.none(), "stats"_a.none(),
+          "factor_name"_a.none(), "plot_title"_a.none(), "save_path"_a.none(),
+          "image_kind"_a.none(), "benchmark_name"_a.none(),
+          nb::sig("def plot_group_backtest(*, excess_cumulative: pandas.DataFrame, "
+                  "annual_return: pandas.Series, benchmark_annual_return: float, "
+                  "rank_ic: pandas.Series, stats: dict[str, object], factor_name: str, "
+                  "plot_title: str | None, save_path: str | os.PathLike, image_kind: str, "
+                  "benchmark_name: str) -> dict[str, str]"),
+          "Draws the group backtest figure of one benchmark under the chart lock: every "
+          "group's cumulative excess return (dates x groups), annualised returns by group "
+          "beside the benchmark's, the daily rank IC with its running sum, and a table of "
+          "stats (ic_mean, ic_ir, best_group, top_minus_bottom). \"large\" is the wide page, "
+          "anything else the tall one. Used by the SDK's group backtest core.");
 }
