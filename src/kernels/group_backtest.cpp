@@ -53,7 +53,9 @@ void stage_rows(View2D<double> m, View2D<double> also, std::size_t d0, std::size
 // A stock's place in one day's sort: its value's order key (the float
 // nearest the value, as bits that sort like the value) above its column.
 inline std::uint64_t sort_key(double value, std::uint32_t stock) {
-    const float near = static_cast<float>(value);  // rounding keeps the order (ties aside)
+    // + 0.0: -0.0 and 0.0 are one value, and must share a key. Rounding to a
+    // float keeps the order (values that share a float are sorted later).
+    const float near = static_cast<float>(value + 0.0);
     std::uint32_t bits;
     std::memcpy(&bits, &near, sizeof bits);
     bits ^= (bits >> 31) ? 0xffffffffu : 0x80000000u;
