@@ -64,9 +64,15 @@ class TestSetup:
             "_slice_data",
             "_parse_universe",
             "_apply_universe_filter",
+            "_factor_name",
+            "_to_public_result",
+            "backtest",
             "backtest_strategy",
         }
-        for name in ("_log_dataset_summary", "_slice_data", "_parse_universe"):
+        for name in (
+            *("_log_dataset_summary", "_slice_data", "_parse_universe"),
+            *("_factor_name", "_to_public_result"),
+        ):
             assert isinstance(vars(cls)[name], staticmethod)
         http = object()
         assert vars(cls(http)) == {"_http": http}

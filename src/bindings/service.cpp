@@ -31,6 +31,22 @@ nb::object backtest_service_class() {
         &apply_universe_filter, nb::is_method(), nb::name("_apply_universe_filter"),
         "data"_a.none(), "universe"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
         "Marks stocks outside the universe as invalid in data['close_price_valid'].");
+    ns["_factor_name"] = static_method(nb::cpp_function(
+        &factor_name, nb::name("_factor_name"), "factor"_a.none(),
+        "The factor's name for titles and files: its columns' name, else \"factor\"."));
+    ns["_to_public_result"] = static_method(nb::cpp_function(
+        &to_public_result, nb::name("_to_public_result"), "core_result"_a.none(),
+        "factor_name"_a.none(), "The group backtest core's result as BacktestResult."));
+    ns["backtest"] = nb::cpp_function(
+        &backtest, nb::is_method(), nb::name("backtest"), "factor"_a.none(), "data"_a.none(),
+        "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
+        "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = 20,
+        "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
+        "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
+        "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005,
+        "plot"_a.none() = "long",
+        "Factor group backtest over the window and the stock universe; returns "
+        "BacktestResult.");
     ns["backtest_strategy"] = nb::cpp_function(
         &backtest_strategy, nb::is_method(), nb::name("backtest_strategy"), "strategy"_a.none(),
         "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
