@@ -131,14 +131,22 @@ def test_summary_best_group_and_benchmark_choice(market):
     assert result.benchmark_summary().loc[0, "group"] == 1
 
     for names in (None, "all"):
-        assert set(run(market, benchmark_names=names).benchmark_summary()["benchmark_name"]) == set(CODES)
+        assert set(run(market, benchmark_names=names).benchmark_summary()["benchmark_name"]) == set(
+            CODES
+        )
     with pytest.raises(ValueError, match="399006"):
         run(market, benchmark_names=["000300", "399006"])
 
 
 def test_empty_input_gives_empty_frames(market):
     result = run(market | {"factor": market["factor"].iloc[:0]}, group_num=5)
-    assert result.group_daily_return.empty and list(result.group_daily_return.columns) == [1, 2, 3, 4, 5]
+    assert result.group_daily_return.empty and list(result.group_daily_return.columns) == [
+        1,
+        2,
+        3,
+        4,
+        5,
+    ]
     assert result.rank_ic.empty and result.benchmark_summary().empty
     assert math.isnan(result.best_group) and result.plot_paths == {}
 
@@ -158,9 +166,11 @@ def test_figures_per_benchmark(market, tmp_path, kind, size, names):
             factor_name="动量因子",
         )
     assert not [w for w in caught if "missing from" in str(w.message)]
-    want = {names[0]: str(path)} if len(names) == 1 else {
-        c: str(tmp_path / f"momentum_{c}.png") for c in names
-    }
+    want = (
+        {names[0]: str(path)}
+        if len(names) == 1
+        else {c: str(tmp_path / f"momentum_{c}.png") for c in names}
+    )
     assert {k: v["primary"] for k, v in result.plot_paths.items()} == want
     w, h, dpi = size
     for file in want.values():

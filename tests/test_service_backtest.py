@@ -135,7 +135,11 @@ def test_public_result(best, paths, want_best, want_paths):
         benchmark_summary=lambda: pd.DataFrame({"group": [1]}),
     )
     result = _service.BacktestService._to_public_result(core, "f")
-    assert (result.best_group, result.plot_paths, result.factor_name) == (want_best, want_paths, "f")
+    assert (result.best_group, result.plot_paths, result.factor_name) == (
+        want_best,
+        want_paths,
+        "f",
+    )
     assert type(result.best_group) is int and result.group_daily_return is frame
     assert list(result.benchmark_summary["group"]) == [1]
     with pytest.raises(TypeError, match="factor_name"):

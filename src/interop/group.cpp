@@ -66,9 +66,8 @@ GroupResult group_backtest(const GroupFrames& f, const GroupOptions& o) {
         {m.buy_price, "buy_price"},         {m.sell_price, "sell_price"}};
     for (const auto& [frame, name] : market) require_dataframe(frame, name);
     if (o.groups < 1 || o.groups > static_cast<std::int64_t>(kernels::kMaxGroups))
-        raise_value_error("group_num must be between 1 and " +
-                          std::to_string(kernels::kMaxGroups) + ", got " +
-                          std::to_string(o.groups));
+        raise_value_error("group_num must be between 1 and " + std::to_string(kernels::kMaxGroups) +
+                          ", got " + std::to_string(o.groups));
     const auto groups = static_cast<std::size_t>(o.groups);
 
     nb::object dates = common_labels(index_of(f.factor), index_of(m.close_price));
@@ -92,8 +91,8 @@ GroupResult group_backtest(const GroupFrames& f, const GroupOptions& o) {
     kernels::GroupPlan plan;
     {
         nb::gil_scoped_release unlocked;
-        plan = kernels::rank_into_groups(factor.view, valid.view, forward.view, groups,
-                                         o.ascending, stock_major);
+        plan = kernels::rank_into_groups(factor.view, valid.view, forward.view, groups, o.ascending,
+                                         stock_major);
     }
     const std::size_t days = plan.trade_rows.size();
     auto [cash, out] = new_float_matrix(days, groups);

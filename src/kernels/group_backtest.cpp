@@ -81,7 +81,8 @@ void radix_sort_upper(std::vector<std::uint64_t>& keys, std::vector<std::uint64_
             c = at;
             at += n;
         }
-        for (std::uint64_t k : keys) scratch[counts[p][(k >> (32 + p * kBits)) & (kBuckets - 1)]++] = k;
+        for (std::uint64_t k : keys)
+            scratch[counts[p][(k >> (32 + p * kBits)) & (kBuckets - 1)]++] = k;
         keys.swap(scratch);
     }
 }
@@ -89,7 +90,7 @@ void radix_sort_upper(std::vector<std::uint64_t>& keys, std::vector<std::uint64_
 // One day's ranking: every eligible stock's group, the members per group, and
 // the rank IC.
 class DayRanker {
-public:
+  public:
     DayRanker(std::size_t stocks, std::size_t groups, bool ascending)
         : groups_(groups), ascending_(ascending), counts_(groups + 1) {
         order_.reserve(stocks);
@@ -151,7 +152,7 @@ public:
         return pearson(view_of<double>(ranks_), view_of<double>(paired_));
     }
 
-private:
+  private:
     std::size_t groups_;
     bool ascending_;
     std::vector<std::size_t> counts_;
@@ -161,9 +162,8 @@ private:
 
 }  // namespace
 
-GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid,
-                           View2D<double> forward_rank, std::size_t groups, bool ascending,
-                           bool stock_major) {
+GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<double> forward_rank,
+                           std::size_t groups, bool ascending, bool stock_major) {
     GroupPlan plan;
     const std::size_t days = factor.rows, stocks = factor.cols;
     plan.groups = groups;
@@ -186,9 +186,8 @@ GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid,
             return eligible ? v : kMissing;
         });
         if (has_forward)
-            stage_rows(forward_rank, {}, d0, d1, forward, [](double v, std::size_t, std::size_t) {
-                return v;
-            });
+            stage_rows(forward_rank, {}, d0, d1, forward,
+                       [](double v, std::size_t, std::size_t) { return v; });
 
         if (stock_major) tile.assign((d1 - d0) * stocks, 0);
         for (std::size_t t = d0; t < d1; ++t) {
@@ -227,9 +226,11 @@ struct StockHoldings {
 };
 
 class GroupSimulator {
-public:
+  public:
     GroupSimulator(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs)
-        : plan_(plan), step_(market, costs), days_(plan.trade_rows.size()),
+        : plan_(plan),
+          step_(market, costs),
+          days_(plan.trade_rows.size()),
           terms_(plan.groups * days_) {}
 
     // Trading day k of stock j: market row t, the day after ranking day t.
@@ -265,7 +266,7 @@ public:
 
     void total(std::span<double> cash) const { terms_.total(cash.first(terms_.buy.size())); }
 
-private:
+  private:
     // A day on which more than one group holds the stock (it left a group that
     // could not sell it yet): rare, and out of line, so that the usual day's
     // steps stay inlined in the loop.

@@ -43,9 +43,8 @@ inline constexpr std::size_t kMaxGroups = 255;
 // `forward_rank` without data gives a NaN rank IC on every day. All views
 // share one days x stocks grid. `stock_major` picks the layout of `group_of`:
 // the one the simulation will walk.
-GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid,
-                           View2D<double> forward_rank, std::size_t groups, bool ascending,
-                           bool stock_major);
+GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<double> forward_rank,
+                           std::size_t groups, bool ascending, bool stock_major);
 
 // Profit and loss of every group on every trading day, in money units, at
 // cash[(g - 1) * trading days + k]: market row k is the day after ranking day

@@ -40,10 +40,13 @@ struct ProfitTerms {
 // The trading rules of one stock on one day, the one copy that every
 // simulation (one portfolio, or every factor group at once) runs.
 class VwapStep {
-public:
+  public:
     VwapStep(const VwapMarket& m, const VwapCosts& c)
-        : m_(m), money_(c.total_money), lot_(static_cast<double>(c.lot_size)),
-          buy_mult_(1.0 + c.fee), sell_mult_(1.0 - c.fee - c.rule_fee) {}
+        : m_(m),
+          money_(c.total_money),
+          lot_(static_cast<double>(c.lot_size)),
+          buy_mult_(1.0 + c.fee),
+          sell_mult_(1.0 - c.fee - c.rule_fee) {}
 
     // Stock j on market row i trades towards the weight's target and books
     // its profit terms into `slot`. `held` is the share count, updated in place.
@@ -72,7 +75,8 @@ public:
         const double dividend = nan_to_zero(m_.dividend(i, j));
         const double buy_coeff = nan_to_zero(close - m_.buy_price(i, j) * buy_mult_);
         const double hold_coeff = nan_to_zero(split * close - prev_close);
-        const double sell_coeff = nan_to_zero(split * m_.sell_price(i, j) * sell_mult_ - prev_close);
+        const double sell_coeff =
+            nan_to_zero(split * m_.sell_price(i, j) * sell_mult_ - prev_close);
 
         t.buy[slot] += bought * buy_coeff;
         t.hold[slot] += hold * hold_coeff;
@@ -81,7 +85,7 @@ public:
         t.sell_dividend[slot] += sold * dividend;
     }
 
-private:
+  private:
     // numpy.nan_to_num(x, nan=0.0): NaN -> 0, infinities -> the largest finite value.
     static double nan_to_zero(double x) {
         if (std::isnan(x)) return 0.0;

@@ -55,8 +55,8 @@ nb::list group_colours(std::size_t n) {
     nb::list stops;
     for (const char* c : {colour::kStrategy, colour::kRollingSharpe, colour::kExcess})
         stops.append(c);
-    nb::object map = attr_of("matplotlib.colors", "LinearSegmentedColormap")
-                         .attr("from_list")("groups", stops);
+    nb::object map =
+        attr_of("matplotlib.colors", "LinearSegmentedColormap").attr("from_list")("groups", stops);
     nb::list out;
     for (std::size_t g = 0; g < n; ++g) {
         const double at = n > 1 ? static_cast<double>(g) / static_cast<double>(n - 1) : 0.0;
@@ -86,11 +86,11 @@ void draw_excess(nb::handle ax, nb::handle excess, nb::handle colours, const Gro
     horizontal_line(ax, 0.0, 0.9);
     percent_axis(py, ax);
     std::string title = "Cumulative Excess Return by Group";
-    if (n > kMaxLegendGroups)
-        title += " (group 1 blue to group " + std::to_string(n) + " red)";
+    if (n > kMaxLegendGroups) title += " (group 1 blue to group " + std::to_string(n) + " red)";
     ax.attr("set_title")(title, "fontsize"_a = l.panel_title_size);
     if (n > 0 && n <= kMaxLegendGroups)
-        legend(ax, {ax}, "upper left", l.legend_size, static_cast<int>(std::min<std::size_t>(n, 10)));
+        legend(ax, {ax}, "upper left", l.legend_size,
+               static_cast<int>(std::min<std::size_t>(n, 10)));
 }
 
 void draw_annual(nb::handle ax, nb::handle annual, double benchmark_annual,
@@ -100,10 +100,9 @@ void draw_annual(nb::handle ax, nb::handle annual, double benchmark_annual,
     const std::size_t n = nb::len(groups);
     ax.attr("bar")(groups, annual.attr("to_numpy")("dtype"_a = "float64"), "color"_a = colours,
                    "width"_a = 0.72);
-    ax.attr("axhline")(benchmark_annual, "color"_a = colour::kBenchmark, "linewidth"_a = 1.4,
-                       "linestyle"_a = "--",
-                       "label"_a = benchmark + " " + format_pct(nb::float_(benchmark_annual),
-                                                                nb::int_(2)));
+    ax.attr("axhline")(
+        benchmark_annual, "color"_a = colour::kBenchmark, "linewidth"_a = 1.4, "linestyle"_a = "--",
+        "label"_a = benchmark + " " + format_pct(nb::float_(benchmark_annual), nb::int_(2)));
     horizontal_line(ax, 0.0, 0.8);
     if (n <= 30) ax.attr("set_xticks")(groups);
     ax.attr("set_xlabel")("Group");
@@ -137,8 +136,8 @@ void draw_ic(nb::handle ax, nb::handle rank_ic, const GroupLayout& l) {
     horizontal_line(ax, 0.0, 0.8);
     ax.attr("set_ylabel")("Rank IC");
     nb::object twin = ax.attr("twinx")();
-    twin.attr("plot")(dates, array_of(running), "color"_a = colour::kBenchmark,
-                      "linewidth"_a = 1.6, "label"_a = "Cumulative IC");
+    twin.attr("plot")(dates, array_of(running), "color"_a = colour::kBenchmark, "linewidth"_a = 1.6,
+                      "label"_a = "Cumulative IC");
     twin.attr("set_ylabel")("Cumulative IC");
     twin.attr("grid")(false);
     twin.attr("spines")["top"].attr("set_visible")(false);
