@@ -55,6 +55,21 @@ class TestAgainstThePandasReading:
         for key, frame in mk.items():  # inputs are never written
             pd.testing.assert_frame_equal(frame, before[key])
 
+    def test_market_frames_with_their_own_labels(self, market):
+        signal, mk, benchmarks = market
+        dates, codes = mk["close_price"].index, mk["close_price"].columns
+        skewed = {
+            key: frame.iloc[i % 3 :]
+            .drop(index=dates[10 + i])
+            .reindex(columns=[*codes[::-1][i % 2 :], "999999"])
+            for i, (key, frame) in enumerate(mk.items())
+        }
+        # A permission mask as 1.0/0.0/NaN floats rather than booleans.
+        skewed["can_buy_stock"] = mk["can_buy_stock"].astype(float).mask(mk["close_price"].isna())
+        kwargs = {"benchmark_dict": benchmarks, "rolling_window": 2}
+        assert not skewed["close_price"].index.equals(dates)
+        assert_matches_reference(run(signal, skewed, **kwargs), signal, skewed, **kwargs)
+
     def test_weights_outside_the_market_are_ignored(self, market):
         signal, mk, benchmarks = market
         extra = signal.assign(**{"999999": 0.5, "000001": np.nan})

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace mirtaly::kernels {
 
@@ -34,6 +35,29 @@ struct View2D {
     }
     // Column-major data is walked stock by stock; row-major data day by day.
     bool column_major() const { return rows <= 1 || row_stride == 1; }
+};
+
+// A View2D read through position maps: cell (i, j) is the source's cell
+// (rows[i], cols[j]), and a negative position (a label the source lacks) reads
+// `missing`. A null map reads the source's own positions. A kernel can so use
+// the few cells it needs of a large matrix without gathering the matrix first.
+template <class T>
+struct MappedView2D {
+    View2D<T> source;
+    const std::int64_t* rows = nullptr;
+    const std::int64_t* cols = nullptr;
+    T missing{};
+
+    MappedView2D() = default;
+    MappedView2D(View2D<T> view) : source(view) {}  // a plain view reads itself
+
+    T operator()(std::size_t i, std::size_t j) const {
+        const std::int64_t r = rows ? rows[i] : static_cast<std::int64_t>(i);
+        const std::int64_t c = cols ? cols[j] : static_cast<std::int64_t>(j);
+        if (r < 0 || c < 0) return missing;
+        return source(static_cast<std::size_t>(r), static_cast<std::size_t>(c));
+    }
+    bool column_major() const { return source.column_major(); }
 };
 
 }  // namespace mirtaly::kernels

@@ -163,8 +163,10 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     require_dict(benchmark_dict, "benchmark_dict", /*allow_none=*/true);
     require_str(benchmark_names, "benchmark_names");
     const std::int64_t window = to_int(rolling_window, "rolling_window");
-    nb::float_ money(to_float(total_money, "total_money")), fee_rate(to_float(fee, "fee")),
-        rule_fee_rate(to_float(rule_fee, "rule_fee"));
+    kernels::VwapCosts costs;  // the default lot size
+    costs.total_money = to_float(total_money, "total_money");
+    costs.fee = to_float(fee, "fee");
+    costs.rule_fee = to_float(rule_fee, "rule_fee");
     require_str(plot_image_kind, "plot_image_kind", /*allow_none=*/true);
     if (!plot_save_path.is_none()) require_path_like(plot_save_path, "plot_save_path");
     require_str(strategy_name, "strategy_name");
@@ -187,9 +189,14 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     };
     if (valid_rows.empty()) return empty_result();
 
-    nb::object daily = calc_strategy_vwap_daily_return(
-        work, can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
-        prev_close, buy_price, sell_price, money, fee_rate, rule_fee_rate, nb::int_(200));
+    // The market is read in place through label positions: no matrix of the
+    // loaded data is copied for the weights' stocks.
+    const MarketFrames market{can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
+                              close_price,   prev_close,      buy_price,    sell_price};
+    nb::object daily = simulate_daily_return(
+        work, costs, [&](nb::handle pnl_index, nb::handle columns, std::size_t) {
+            return map_market(pnl_index, columns, market);
+        });
     // Trades after the last weight would follow no signal of the user's.
     nb::object last_signal =
         work.attr("index").attr("take")(int_array_from(valid_rows)).attr("max")();
