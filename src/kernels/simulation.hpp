@@ -16,6 +16,7 @@ struct VwapMarket {
     MappedView2D<bool> can_buy, cant_sell;
 };
 
+
 struct VwapCosts {
     double total_money = 1e8;
     double fee = 0.0001;

@@ -37,10 +37,31 @@ struct View2D {
     bool column_major() const { return rows <= 1 || row_stride == 1; }
 };
 
+// One line (a column or a row) of a mapped matrix: element k is the source
+// line's element map[k] (element k without a map), and a negative position
+// reads `missing`; so does every element of a line the source lacks.
+template <class T>
+struct MappedLine {
+    const T* base = nullptr;  // null: the source lacks this line
+    std::ptrdiff_t stride = 0;
+    const std::int64_t* map = nullptr;
+    T missing{};
+
+    T operator[](std::size_t k) const {
+        auto p = static_cast<std::ptrdiff_t>(k);
+        if (map) {
+            p = map[k];
+            if (p < 0) return missing;
+        }
+        return base ? base[p * stride] : missing;
+    }
+};
+
 // A View2D read through position maps: cell (i, j) is the source's cell
 // (rows[i], cols[j]), and a negative position (a label the source lacks) reads
 // `missing`. A null map reads the source's own positions. A kernel can so use
-// the few cells it needs of a large matrix without gathering the matrix first.
+// the few cells it needs of a large matrix without gathering the matrix first;
+// it reads them a line at a time, resolving one axis per line.
 template <class T>
 struct MappedView2D {
     View2D<T> source;
@@ -51,13 +72,21 @@ struct MappedView2D {
     MappedView2D() = default;
     MappedView2D(View2D<T> view) : source(view) {}  // a plain view reads itself
 
-    T operator()(std::size_t i, std::size_t j) const {
-        const std::int64_t r = rows ? rows[i] : static_cast<std::int64_t>(i);
-        const std::int64_t c = cols ? cols[j] : static_cast<std::int64_t>(j);
-        if (r < 0 || c < 0) return missing;
-        return source(static_cast<std::size_t>(r), static_cast<std::size_t>(c));
+    MappedLine<T> column(std::size_t j) const {
+        return line(cols, j, source.col_stride, source.row_stride, rows);
+    }
+    MappedLine<T> row(std::size_t i) const {
+        return line(rows, i, source.row_stride, source.col_stride, cols);
     }
     bool column_major() const { return source.column_major(); }
+
+  private:
+    MappedLine<T> line(const std::int64_t* across, std::size_t at, std::ptrdiff_t across_stride,
+                       std::ptrdiff_t along_stride, const std::int64_t* along) const {
+        const std::int64_t p = across ? across[at] : static_cast<std::int64_t>(at);
+        const T* base = p < 0 ? nullptr : source.data + p * across_stride;
+        return {base, along_stride, along, missing};
+    }
 };
 
 }  // namespace mirtaly::kernels
