@@ -13,7 +13,6 @@ import hmac
 import http.client
 import json
 import os
-import tempfile
 import time
 import urllib.error
 import urllib.parse
@@ -21,6 +20,7 @@ import urllib.request
 from collections.abc import Callable, Mapping
 from pathlib import Path
 
+from mirtaly._atomic import atomic_output
 from mirtaly.exceptions import NetworkError
 
 KEY_HEADER = "X-Mirtaly-Key"
@@ -187,38 +187,27 @@ class HttpClient:
         """
         dest = Path(dest)
         dest.parent.mkdir(parents=True, exist_ok=True)
-        fd, tmp_name = tempfile.mkstemp(prefix=dest.name + ".", suffix=".part", dir=dest.parent)
-        try:
-            with os.fdopen(fd, "wb") as out, self._open("GET", path, params, None, None) as resp:
-                url = resp.geturl()
-                length = resp.headers.get("Content-Length")
-                total = int(length) if length and length.isdigit() else None
-                done = 0
-                while True:
-                    try:
-                        chunk = resp.read(chunk_size)
-                    except _TRANSPORT_ERRORS as exc:
-                        raise NetworkError(
-                            f"download of {url} interrupted: {exc!r}", url=url
-                        ) from exc
-                    if not chunk:
-                        break
-                    out.write(chunk)
-                    done += len(chunk)
-                    if progress is not None:
-                        progress(done, total)
-                # A connection closed early reads as a normal end of body.
-                if total is not None and done != total:
-                    raise NetworkError(
-                        f"download of {url} incomplete: {done} of {total} bytes", url=url
-                    )
-                out.flush()
-                os.fsync(out.fileno())
-            os.replace(tmp_name, dest)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(tmp_name)
-            raise
+        with atomic_output(dest) as out, self._open("GET", path, params, None, None) as resp:
+            url = resp.geturl()
+            length = resp.headers.get("Content-Length")
+            total = int(length) if length and length.isdigit() else None
+            done = 0
+            while True:
+                try:
+                    chunk = resp.read(chunk_size)
+                except _TRANSPORT_ERRORS as exc:
+                    raise NetworkError(f"download of {url} interrupted: {exc!r}", url=url) from exc
+                if not chunk:
+                    break
+                out.write(chunk)
+                done += len(chunk)
+                if progress is not None:
+                    progress(done, total)
+            # A connection closed early reads as a normal end of body.
+            if total is not None and done != total:
+                raise NetworkError(
+                    f"download of {url} incomplete: {done} of {total} bytes", url=url
+                )
         return dest
 
 
