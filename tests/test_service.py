@@ -126,7 +126,14 @@ class TestLoading:
         assert isinstance(loaded, BacktestData)
         assert {K300, K905, "close_price", "can_buy_stock", "benchmark_dict"} <= set(loaded.data)
         assert list(loaded.data["benchmark_dict"]) == ["000300", "000905", "000852"]
-        assert not isinstance(loaded.data["close_price"].to_numpy().base, np.memmap)
+        for key in ("close_price", "can_buy_stock"):  # in memory, stock by stock
+            values = loaded.data[key].to_numpy()
+            assert values.flags.f_contiguous and not isinstance(values.base, np.memmap)
+        assert loaded.data["can_buy_stock"].dtypes.eq(bool).all()
+        stored = BinaryPreparedDataStore(prepared[0]).load(mmap=False)["data"]
+        for key, frame in stored.items():
+            if key != "benchmark_dict":
+                pd.testing.assert_frame_equal(loaded.data[key], frame)
         pd.testing.assert_index_equal(loaded.data["close_price"].index, prepared[1].index)
 
     def test_missing_store_raises_file_not_found(self, tmp_path, monkeypatch):

@@ -1,5 +1,7 @@
 #include "interop/frames.hpp"
 
+#include "kernels/layout.hpp"
+
 #include <nanobind/stl/string.h>
 
 #include <string>
@@ -80,6 +82,42 @@ nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> 
 nb::object assign(nb::handle frame, nb::dict columns) { return frame.attr("assign")(**columns); }
 
 bool is_empty(nb::handle frame) { return truth(frame.attr("empty")); }
+
+namespace {
+
+// The single dtype name of a frame's columns, or "" for mixed or no columns.
+std::string single_dtype(nb::handle frame) {
+    std::string name;
+    for (nb::handle dtype : frame.attr("dtypes")) {
+        std::string each = nb::cast<std::string>(nb::str(dtype));
+        if (!name.empty() && each != name) return "";
+        name = each;
+    }
+    return name;
+}
+
+template <class T, class Held, class Fresh>
+nb::object column_major_copy(nb::handle frame, Held held, Fresh fresh) {
+    if (held.view.column_major()) return nb::borrow(frame);
+    auto [values, out] = fresh(held.view.rows, held.view.cols);
+    {
+        nb::gil_scoped_release unlocked;
+        kernels::copy_column_major<T>(held.view, {out, held.view.rows * held.view.cols});
+    }
+    return frame_from_array(values, index_of(frame), columns_of(frame));
+}
+
+}  // namespace
+
+nb::object column_major_frame(nb::handle frame) {
+    const std::string dtype = single_dtype(frame);
+    if (dtype == "float64") return column_major_copy<double>(frame, float_matrix(frame), new_float_matrix);
+    if (dtype == "bool")
+        return column_major_copy<bool>(
+            frame, bool_matrix(frame.attr("to_numpy")("dtype"_a = "bool", "copy"_a = false), "values"),
+            new_bool_matrix);
+    return nb::borrow(frame);
+}
 
 nb::object label_window(nb::handle obj, nb::handle first, nb::handle last) {
     nb::object index = index_of(obj);

@@ -53,6 +53,10 @@ nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> 
 // frame.assign(**columns): a new frame with the columns added in dict order.
 nb::object assign(nb::handle frame, nb::dict columns);
 bool is_empty(nb::handle frame);
+// The frame over its values in column-major order, pandas' own layout: the
+// frame itself when it already is, else a new frame over a column-major copy.
+// Only float64 and boolean frames are copied; any other comes back as it is.
+nb::object column_major_frame(nb::handle frame);
 // The rows of a DataFrame or Series whose labels lie between `first` and
 // `last`, both inclusive (None: unbounded). A sorted text index is cut by
 // position (searchsorted and iloc), so the rows are a view, not a copy; any

@@ -17,7 +17,13 @@ nb::object load_backtest_data(nb::handle) {
                     "未找到回测基准数据,请先调用 mirtaly.prepare_backtest_data()");
     nb::object payload = store.attr("load")("start_date"_a = nb::none(), "end_date"_a = nb::none(),
                                             "mmap"_a = false);
-    return attr_of(kModule, "BacktestData")("data"_a = payload["data"]);
+    // Stored row by row, kept stock by stock: a backtest then reads only the
+    // columns of its own stocks, and pandas works on its own layout. Entries
+    // are replaced one at a time, so one extra matrix is held at most.
+    nb::dict data = nb::borrow<nb::dict>(payload["data"]);
+    for (nb::handle key : nb::list(data.keys()))
+        if (is_dataframe(data[key])) data[key] = column_major_frame(data[key]);
+    return attr_of(kModule, "BacktestData")("data"_a = data);
 }
 
 nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date) {
