@@ -33,6 +33,7 @@ struct View2D {
     View1D<T> row(std::size_t i) const {
         return {data + static_cast<std::ptrdiff_t>(i) * row_stride, cols, col_stride};
     }
+    View2D<T> transposed() const { return {data, cols, rows, col_stride, row_stride}; }
     // Column-major data is walked stock by stock; row-major data day by day.
     bool column_major() const { return rows <= 1 || row_stride == 1; }
 };
