@@ -57,6 +57,13 @@ bool is_empty(nb::handle frame);
 // frame itself when it already is, else a new frame over a column-major copy.
 // Only float64 and boolean frames are copied; any other comes back as it is.
 nb::object column_major_frame(nb::handle frame);
+// A frame (or Series) that is not None and has rows.
+bool has_rows(nb::handle frame_or_none);
+// The frame sorted by its index; the frame itself when it already is.
+nb::object sorted_by_index(nb::handle frame);
+// pd.to_numeric(values, errors="coerce"): what does not convert becomes NaN;
+// values that are numbers already are returned as they are.
+nb::object to_numbers(nb::handle values);
 // The rows of a DataFrame or Series whose labels lie between `first` and
 // `last`, both inclusive (None: unbounded). A sorted text index is cut by
 // position (searchsorted and iloc), so the rows are a view, not a copy; any

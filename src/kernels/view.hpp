@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace mirtaly::kernels {
 
@@ -14,6 +15,12 @@ struct View1D {
 
     const T& operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
 };
+
+// A contiguous buffer seen as a series.
+template <class T>
+View1D<T> view_of(std::span<const T> values) {
+    return {values.data(), values.size(), 1};
+}
 
 template <class T>
 struct View2D {
