@@ -319,6 +319,19 @@ class TestStrategyRequest:
             "momentum",
         )
 
+    def test_charts_are_written_into_the_output_directory(
+        self, service, loaded, prepared, tmp_path
+    ):
+        out = tmp_path / "strategy_out"
+        out.mkdir()
+        result = service.backtest_strategy(prepared[1], loaded, "20000101", "20991231", out, "动量")
+        assert result.plot_paths == {
+            "main": str(out / "动量.png"),
+            "weekly_net_value": str(out / "动量_weekly_net_value.png"),
+        }
+        for path in result.plot_paths.values():
+            assert pathlib.Path(path).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
     @pytest.mark.parametrize(
         "strategy, output_dir, filename, error, message",
         [
