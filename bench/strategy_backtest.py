@@ -30,6 +30,7 @@ from mirtaly.backtest._prepare import (
     BinaryPreparedDataStore,
     component_dataset_key,
 )
+from tests.conftest import DATASET_KEYS
 from tests.reference_strategy import (
     MARKET_KEYS,
     ref_stats,
@@ -43,16 +44,6 @@ from mirtaly.backtest._store import clean_matrix, normalize_yyyymmdd
 N_STOCKS, N_DAYS = 5000, 2500
 HELD, CANDIDATES = 1000, 1200
 START_ROW = 250  # the window: the last nine of ten years
-DATASET_OF = {  # dataset key -> market frame of the simulation
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "rq_get_split": "split_factor",
-    "rq_get_dividend": "dividend_factor",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
 
 
 def write_store(path: Path, n_stocks: int, n_days: int, seed: int = 7) -> pd.DataFrame:
@@ -66,7 +57,7 @@ def write_store(path: Path, n_stocks: int, n_days: int, seed: int = 7) -> pd.Dat
     def frame(values):
         return pd.DataFrame(values, index=dates, columns=codes, copy=False)
 
-    data = {key: market[name] for key, name in DATASET_OF.items()}
+    data = {DATASET_KEYS.get(name, name): frame for name, frame in market.items()}
     data["close_price_valid"] = frame(np.where(close.notna(), 1.0, np.nan))
     data["open_price"] = frame(close.to_numpy() * (1.0 + rng.normal(0.0, 0.005, close.shape)))
     data["industry_matrix"] = frame(rng.integers(1, 32, close.shape).astype(float))
@@ -110,7 +101,7 @@ def baseline(service, weights, data, start, end, **_):
         else:
             sliced[key] = value.loc[(value.index >= first) & (value.index <= last)]
     strategy = strategy.loc[(strategy.index >= first) & (strategy.index <= last)]
-    market = {name: sliced[key] for key, name in DATASET_OF.items()}
+    market = {name: sliced[DATASET_KEYS.get(name, name)] for name in MARKET_KEYS}
     return reference_strategy_backtest(
         strategy,
         market,
