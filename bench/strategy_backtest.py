@@ -218,6 +218,7 @@ def main() -> int:
         print(f"ratio baseline/ours        {ratio:8.1f}x    {c_base / c_ours:8.1f}x")
         if charts_available():
             out = Path(tmp) / "charts"
+            out.mkdir()
             t_plot = best_of(lambda: ours(service, weights, data, start, end, "large", out), 2)
             print(f"ours with both figures     {t_plot * 1e3:10.1f} ms")
         else:
