@@ -54,6 +54,12 @@ nb::object make_frame(nb::handle columns, nb::handle index) {
     return pandas().attr("DataFrame")(columns, "index"_a = index);
 }
 
+nb::object frame_from_records(nb::handle records) { return pandas().attr("DataFrame")(records); }
+
+nb::object join_on_index(nb::handle left, nb::handle right) {
+    return pandas().attr("concat")(nb::make_tuple(left, right), "axis"_a = 1, "join"_a = "inner");
+}
+
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns) {
     return pandas().attr("DataFrame")(values, "index"_a = index, "columns"_a = columns,
                                       "copy"_a = false);

@@ -35,6 +35,12 @@ nb::object series_at(std::span<const double> values, std::span<const std::int64_
                      nb::handle index, nb::handle name);
 // DataFrame from a dict of column name -> values, with an explicit index.
 nb::object make_frame(nb::handle columns, nb::handle index);
+// DataFrame(records): one row per dict, columns in first-seen order; a frame
+// without rows or columns when there are no records.
+nb::object frame_from_records(nb::handle records);
+// pd.concat([left, right], axis=1, join="inner"): the columns of both on the
+// labels they share.
+nb::object join_on_index(nb::handle left, nb::handle right);
 // DataFrame over a 2-D array with explicit labels; the frame takes the array
 // as it is (no copy), so the array must be fresh or read-only to the caller.
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns);

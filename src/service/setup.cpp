@@ -36,7 +36,7 @@ nb::object latest_date(nb::handle datasets, nb::handle key) {
     nb::object dates = entry.is_none() ? nb::none() : entry.attr("get")("index");
     if (dates.is_none() || nb::len(dates) == 0) return nb::str("(空)");
     nb::object last = dates[nb::int_(-1)];
-    if (!last.is_none() && !PyUnicode_Check(last.ptr()))
+    if (!last.is_none() && !is_text(last))
         raise_type_error("latest date of " + nb::cast<std::string>(nb::repr(key)) +
                          " must be str, got " + type_name_of(last));
     return last;

@@ -21,11 +21,11 @@ nb::object slice_all() { return nb::slice(nb::none(), nb::none(), nb::none()); }
 // without a single weight are dropped.
 nb::object align_weights(nb::handle weights, nb::handle close_price) {
     nb::object work = nb::borrow(weights);
-    nb::object dates = work.attr("index").attr("intersection")(close_price.attr("index"));
+    nb::object dates = index_of(work).attr("intersection")(index_of(close_price));
     // Selecting every row (the usual case) would only copy the frame.
-    if (!truth(dates.attr("equals")(work.attr("index")))) work = work.attr("loc")[dates];
-    nb::object stocks = work.attr("columns").attr("intersection")(close_price.attr("columns"));
-    if (!truth(stocks.attr("equals")(work.attr("columns"))))
+    if (!truth(dates.attr("equals")(index_of(work)))) work = work.attr("loc")[dates];
+    nb::object stocks = columns_of(work).attr("intersection")(columns_of(close_price));
+    if (!truth(stocks.attr("equals")(columns_of(work))))
         work = work.attr("loc")[nb::make_tuple(slice_all(), stocks)];
     // dropna(axis=1, how="all"), without the copy it makes when no column goes.
     const auto by_stock = float_matrix(work).view.transposed();
@@ -58,7 +58,7 @@ nb::object smooth(nb::handle weights, std::int64_t window) {
 // first date of `df`, so the benchmark's net value is measured over the same
 // days as the strategy's, whatever history the series carries before them.
 nb::object join_benchmark(nb::handle df, nb::handle series) {
-    nb::object index = df.attr("index");
+    nb::object index = index_of(df);
     nb::object kept =
         label_window(series.attr("astype")("float64"), index[nb::int_(0)], index[nb::int_(-1)]);
     auto values = float_column(kept);
@@ -73,8 +73,7 @@ nb::object join_benchmark(nb::handle df, nb::handle series) {
     nb::dict columns;
     columns["close"] = float_array_from(close);
     columns["index_daily_return"] = float_array_from(daily);
-    nb::object benchmark = make_frame(columns, kept.attr("index"));
-    return pandas().attr("concat")(nb::make_tuple(df, benchmark), "axis"_a = 1, "join"_a = "inner");
+    return join_on_index(df, make_frame(columns, index_of(kept)));
 }
 
 nb::object flat_benchmark(nb::handle df) {
@@ -86,11 +85,11 @@ nb::object flat_benchmark(nb::handle df) {
 // ratio and the deepest fall of the summed excess below its peak.
 nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
     nb::list rows;
-    if (benchmark_dict.is_none()) return pandas().attr("DataFrame")(rows);
-    nb::object index = total.attr("index");
+    if (benchmark_dict.is_none()) return frame_from_records(rows);
+    nb::object index = index_of(total);
     for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
         nb::object aligned = series.attr("reindex")(index).attr("dropna")();
-        nb::object common = index.attr("intersection")(aligned.attr("index"));
+        nb::object common = index.attr("intersection")(index_of(aligned));
         if (nb::len(common) == 0) continue;
         nb::object strategy = total.attr("loc")[nb::make_tuple(common, "daily_return")];
         nb::object bench = aligned.attr("loc")[common];
@@ -104,7 +103,7 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
         row["excess_max_dd"] = (summed - summed.attr("cummax")()).attr("min")();
         rows.append(row);
     }
-    return pandas().attr("DataFrame")(rows);
+    return frame_from_records(rows);
 }
 
 // The two figures, the weekly one beside the main one with
@@ -181,15 +180,10 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     const auto valid_rows = kernels::rows_with_values(weights.view, weights.view.rows);
 
     auto empty_result = [&] {
-        nb::list names;
-        for (const char* c :
-             {"daily_return", "index_daily_return", "long", "close_net_value", "max_drowdown",
-              "extra_return", "extra_max_drowdown", "extra_daily_return"})
-            names.append(c);
-        nb::dict stats = calc_strategy_stats(pandas().attr("DataFrame")("columns"_a = names), work);
+        // The statistics of no rows: every figure NaN.
+        nb::dict stats = calc_strategy_stats(empty_frame(), work);
         nb::object empty = empty_float_series();
-        return make_result(strategy_name, empty, empty, stats, pandas().attr("DataFrame")(),
-                           nb::dict());
+        return make_result(strategy_name, empty, empty, stats, empty_frame(), nb::dict());
     };
     if (valid_rows.empty()) return empty_result();
 
@@ -202,15 +196,14 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
             return map_market(pnl_index, columns, market);
         });
     // Trades after the last weight would follow no signal of the user's.
-    nb::object last_signal =
-        work.attr("index").attr("take")(int_array_from(valid_rows)).attr("max")();
+    nb::object last_signal = take(index_of(work), valid_rows).attr("max")();
     daily = label_window(daily, nb::none(), last_signal);
     // No return left (one weight row trades only on the next day): nothing to report.
     if (nb::len(daily) == 0) return empty_result();
 
     nb::dict columns;
     columns["daily_return"] = daily;
-    nb::object df = pandas().attr("DataFrame")(columns);
+    nb::object df = make_frame(columns, index_of(daily));
     const bool has_benchmark =
         !benchmark_dict.is_none() && nb::borrow<nb::dict>(benchmark_dict).contains(benchmark_names);
     nb::object joined =
@@ -227,26 +220,6 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
                                  plot_save_path, benchmark_names, window);
     return make_result(strategy_name, column(total, "daily_return"), column(total, "long"), stats,
                        summary, plot_paths);
-}
-
-nb::object ravelin_result_class() {
-    nb::object pd = pandas();
-    nb::list fields;
-    fields.append(nb::make_tuple("strategy_name", attr_of("builtins", "str")));
-    fields.append(nb::make_tuple("daily_return", pd.attr("Series")));
-    fields.append(nb::make_tuple("cumulative_return", pd.attr("Series")));
-    fields.append(nb::make_tuple("stats", attr_of("builtins", "dict")));
-    fields.append(nb::make_tuple("benchmark_summary", pd.attr("DataFrame")));
-    fields.append(nb::make_tuple("plot_paths", attr_of("builtins", "dict")));
-    nb::dict ns;
-    ns["__doc__"] =
-        "Internal result of a strategy backtest; every field is computed, none is meant for "
-        "users. The service turns it into StrategyBacktestResult.";
-    nb::object cls =
-        attr_of("dataclasses", "make_dataclass")("_RavelinResult", fields, "namespace"_a = ns);
-    // Pickled results must find their class here.
-    cls.attr("__module__") = kModule;
-    return cls;
 }
 
 }  // namespace mirtaly::strategy
