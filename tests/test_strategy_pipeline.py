@@ -126,12 +126,10 @@ class Text(str):
 BAD_ARGUMENTS = {
     "benchmark_dict": [type("Mapping", (dict,), {})(), []],
     "benchmark_names": [None, Text("000852")],
-    "rolling_window": ["5"],
     "total_money": ["1e8"],
     "plot_image_kind": [1],
     "plot_save_path": [3],
     "strategy_name": [None, Text("s")],
-    "plot_title": [b"t"],
 }
 
 
