@@ -28,6 +28,7 @@ import os
 import pickle
 import re
 import secrets
+import stat as _stat
 from collections.abc import Mapping
 from pathlib import Path
 
@@ -48,6 +49,8 @@ _ENTRY_FIELDS = ("index", "columns", "dtype", "file", "shape")
 _STORAGE_DTYPES = {"float64": np.dtype(np.float64), "bool": np.dtype(np.bool_)}
 # Rows copied per step when a stored dataset is rewritten, to bound memory.
 _COPY_ROWS = 512
+# Loads that find a file gone read the metadata again this often before giving up.
+_LOAD_ATTEMPTS = 5
 
 
 # ---------------------------------------------------------------------------
@@ -141,6 +144,41 @@ def _duplicates(labels: list[str]) -> list[str]:
     return dups
 
 
+def _real(dtype) -> bool:
+    return pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)
+
+
+def _real_column(col: pd.Series, dates: list[str], code: str) -> np.ndarray:
+    """One column as float64; a cell that is no real number raises ValueError
+    naming it. Text and objects are parsed cell by cell. Dates, durations and
+    periods are no numbers, although pandas would hand out their integer
+    ticks; a complex cell counts only when its imaginary part is zero."""
+    dtype = col.dtype
+    if _real(dtype):
+        return col.to_numpy(dtype=np.float64, na_value=np.nan)
+    if pd.api.types.is_complex_dtype(dtype):
+        converted = col
+    elif isinstance(dtype, pd.CategoricalDtype):
+        converted = pd.to_numeric(col.astype(object), errors="coerce")
+    elif pd.api.types.is_object_dtype(dtype) or pd.api.types.is_string_dtype(dtype):
+        converted = pd.to_numeric(col, errors="coerce")
+    else:
+        raise ValueError(f"矩阵含非数值单元格: 股票 {code} 的值为 {dtype} 类型")
+    if pd.api.types.is_complex_dtype(converted.dtype):
+        values = converted.to_numpy()
+        bad = values.imag != 0
+        values = values.real.astype(np.float64)
+    else:
+        values = converted.to_numpy(dtype=np.float64, na_value=np.nan)
+        bad = np.isnan(values) & col.notna().to_numpy()
+    if bad.any():
+        where = bad.nonzero()[0][0]
+        raise ValueError(
+            f"矩阵含非数值单元格: 日期 {dates[where]} 股票 {code} 值 {col.iloc[where]!r}"
+        )
+    return values
+
+
 def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
     """A user's wide table as a date x stock float64 DataFrame.
 
@@ -163,27 +201,11 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
     if dup_codes:
         raise ValueError(f"矩阵含重复股票代码: {dup_codes[:5]}")
 
-    if all(pd.api.types.is_numeric_dtype(t) for t in df.dtypes):
+    if all(_real(t) for t in df.dtypes):
         values = df.to_numpy(dtype=np.float64, na_value=np.nan)
     else:
-        columns = {}
-        for pos in range(df.shape[1]):
-            col = df.iloc[:, pos]
-            if pd.api.types.is_numeric_dtype(col.dtype):
-                columns[pos] = col.to_numpy(dtype=np.float64, na_value=np.nan)
-                continue
-            converted = pd.to_numeric(col, errors="coerce")
-            bad = converted.isna() & col.notna()
-            if bad.any():
-                where = bad.to_numpy().nonzero()[0][0]
-                cell = f"日期 {dates[where]} 股票 {codes[pos]} 值 {col.iloc[where]!r}"
-                raise ValueError(f"矩阵含非数值单元格: {cell}")
-            columns[pos] = converted.to_numpy(dtype=np.float64, na_value=np.nan)
-        values = (
-            np.column_stack([columns[p] for p in range(df.shape[1])])
-            if columns
-            else (np.empty((len(dates), 0)))
-        )
+        columns = [_real_column(df.iloc[:, pos], dates, codes[pos]) for pos in range(df.shape[1])]
+        values = np.column_stack(columns) if columns else np.empty((len(dates), 0))
     out = pd.DataFrame(values, index=pd.Index(dates), columns=pd.Index(codes), copy=False)
     if not (out.index.is_monotonic_increasing and out.columns.is_monotonic_increasing):
         out = out.sort_index(axis=0).sort_index(axis=1)
@@ -241,20 +263,58 @@ class _RefusingUnpickler(pickle.Unpickler):
         raise MirtalyError("回测数据元信息文件含不允许的持久化引用")
 
 
+_SCALAR_TYPES = frozenset({str, bool, int, float, bytes, type(None)})
+_SEQUENCE_TYPES = frozenset({list, tuple, set, frozenset})
+# Bounds of what metadata may unfold to. Shared references let a few hundred
+# pickled bytes stand for billions of items, which anything walking the value
+# (a check, str(), json) would then unfold; a real store's metadata, every
+# date and code of every dataset, stays far below.
+_MAX_DEPTH = 32
+_MAX_ITEMS = 20_000_000
+
+
+def _all_text(items) -> bool:
+    """Whether every item is a str; join runs at copying speed, where a Python
+    loop over a store's dates and codes would cost milliseconds per load."""
+    try:
+        "".join(items)
+    except TypeError:
+        return False
+    return True
+
+
 def _plain(value, where: str = "metadata") -> None:
-    """Checks that ``value`` reads back through the refusing unpickler."""
-    if value is None or type(value) in (str, bool, int, float, bytes):
-        return
-    if type(value) in (list, tuple, set, frozenset):
-        for item in value:
-            _plain(item, where)
-        return
-    if type(value) is dict:
-        for key, item in value.items():
-            _plain(key, where)
-            _plain(item, f"{where}[{key!r}]")
-        return
-    raise TypeError(f"{where}: {type(value).__name__} cannot be stored in store metadata")
+    """Checks that ``value`` reads back through the refusing unpickler and
+    unfolds to at most ``_MAX_ITEMS`` items nested ``_MAX_DEPTH`` deep; raises
+    ``TypeError`` naming the place otherwise. Each container is visited once."""
+    unfolded: dict[int, int] = {}
+
+    def walk(item, depth: int, where: str) -> int:
+        kind = type(item)
+        if kind in _SCALAR_TYPES:
+            return 1
+        known = unfolded.get(id(item))
+        if known is not None:
+            return known
+        if depth >= _MAX_DEPTH:
+            raise TypeError(f"{where}: nested deeper than {_MAX_DEPTH} levels (or cyclic)")
+        if kind in _SEQUENCE_TYPES:
+            if _all_text(item):  # the usual list of labels
+                size = 1 + len(item)
+            else:
+                size = 1 + sum(walk(v, depth + 1, where) for v in item)
+        elif kind is dict:
+            size = 1
+            for key, v in item.items():
+                size += walk(key, depth + 1, where) + walk(v, depth + 1, f"{where}[{key!r}]")
+        else:
+            raise TypeError(f"{where}: {kind.__name__} cannot be stored in store metadata")
+        if size > _MAX_ITEMS:
+            raise TypeError(f"{where}: unfolds to more than {_MAX_ITEMS} items")
+        unfolded[id(item)] = size
+        return size
+
+    walk(value, 0, where)
 
 
 def _to_plain(value):
@@ -366,34 +426,106 @@ def _date_index(labels) -> list[str]:
     return [str(v) for v in labels]
 
 
+class _Vanished(MirtalyError):
+    """A dataset file named by the metadata is gone: an update has replaced it
+    since the metadata was read (or the store is broken)."""
+
+
+# Never follow a link (nothing outside the store is read) and never wait on a FIFO.
+_OPEN_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+
+
+def _labels(entry: Mapping, field: str) -> list[str] | None:
+    labels = entry.get(field)
+    return labels if type(labels) is list and _all_text(labels) else None
+
+
 class _NpyReader:
-    """Rows of one stored dataset, read directly or memory-mapped."""
+    """One stored dataset, checked against its metadata entry before any of its
+    data is used: the entry's labels, dtype and shape agree; the file is a
+    regular file inside the store, opened without following links, whose
+    header holds that dtype and shape in C order and whose size is exactly the
+    header plus those values."""
 
-    def __init__(self, path: Path, entry: Mapping):
-        self.path = path
-        self.entry = entry
+    def __init__(self, store_dir: Path, key: str, entry, matrix: bool):
+        self.key = key
+        if not isinstance(entry, dict):
+            self._broken("元信息条目不是字典")
+        index = _labels(entry, "index")
+        columns = _labels(entry, "columns") if matrix else []
+        if index is None or columns is None:
+            self._broken("元信息缺少日期或股票代码列表")
+        self.index, self.columns = index, columns
+        self.shape = (len(index), len(columns)) if matrix else (len(index),)
+        if "shape" in entry and list(entry["shape"] or ()) != list(self.shape):
+            self._broken(f"元信息形状 {entry['shape']!r} 与日期和代码数 {self.shape} 不符")
+        self.dtype = _STORAGE_DTYPES.get(entry.get("dtype"))
+        if self.dtype is None:
+            self._broken(f"存储类型无效: {entry.get('dtype')!r}")
+        name = entry.get("file")
+        # The metadata may come from a downloaded package: only plain names
+        # inside the store directory are followed.
+        if not isinstance(name, str) or not name or Path(name).name != name or name in (".", ".."):
+            self._broken(f"元信息含非法文件名: {name!r}")
+        try:
+            fd = os.open(store_dir / name, _OPEN_FLAGS)
+        except FileNotFoundError:
+            raise _Vanished(f"回测数据集 {key} 的文件缺失: {name}") from None
+        except OSError as exc:  # ELOOP: a symbolic link
+            self._broken(f"文件无法打开 ({os.strerror(exc.errno or 0)}): {name}")
+        try:
+            stat = os.fstat(fd)
+            if not _stat.S_ISREG(stat.st_mode):
+                self._broken("数据文件不是普通文件")
+        except BaseException:
+            os.close(fd)
+            raise
+        self._fh = os.fdopen(fd, "rb")
+        try:
+            self.offset = self._checked_header(stat.st_size)
+        except BaseException:
+            self._fh.close()
+            raise
 
-    def rows(self, start: int, stop: int, mmap: bool) -> np.ndarray:
-        if mmap:
-            return np.load(self.path, mmap_mode="r", allow_pickle=False)[start:stop]
-        with open(self.path, "rb") as fh:
+    def _broken(self, what: str):
+        raise MirtalyError(f"回测数据集 {self.key} 损坏: {what}")
+
+    def _checked_header(self, size: int) -> int:
+        fh = self._fh
+        try:
             version = np.lib.format.read_magic(fh)
             if version == (1, 0):
                 shape, fortran, dtype = np.lib.format.read_array_header_1_0(fh)
-            else:
+            elif version == (2, 0):
                 shape, fortran, dtype = np.lib.format.read_array_header_2_0(fh)
-            if fortran or dtype.hasobject:
-                raise MirtalyError(f"回测数据文件格式不受支持: {self.path.name}")
-            row_items = math.prod(shape[1:])
-            stop = min(stop, shape[0]) if shape else 0
-            count = max(stop - start, 0)
-            out = np.empty((count, *shape[1:]), dtype=dtype)
-            fh.seek(fh.tell() + start * row_items * dtype.itemsize)
-            if out.size == 0:
-                return out
-            got = fh.readinto(memoryview(out.reshape(-1)).cast("B"))
-            if got != out.nbytes:
-                raise MirtalyError(f"回测数据文件不完整: {self.path.name}")
+            else:
+                self._broken(f"文件头版本不受支持: {version}")
+        except (ValueError, EOFError, OSError) as exc:
+            self._broken(f"文件头损坏: {exc}")
+        if fortran or dtype != self.dtype or tuple(shape) != self.shape:
+            self._broken(
+                f"文件为 {dtype} {tuple(shape)}{' (Fortran 序)' if fortran else ''},"
+                f" 元信息为 {self.dtype} {self.shape}"
+            )
+        offset = fh.tell()
+        if size != offset + math.prod(self.shape) * self.dtype.itemsize:
+            self._broken(f"文件大小 {size} 与文件头不符 (不完整或有多余数据)")
+        return offset
+
+    def rows(self, start: int, stop: int, mmap: bool) -> np.ndarray:
+        """Rows ``start:stop``: a read-only map of the file, or read into memory."""
+        with self._fh as fh:
+            if mmap and math.prod(self.shape):
+                whole = np.memmap(fh, self.dtype, "r", offset=self.offset, shape=self.shape)
+                return whole[start:stop]
+            stop = max(start, min(stop, self.shape[0]))
+            out = np.empty((stop - start, *self.shape[1:]), dtype=self.dtype)
+            if out.size:
+                fh.seek(self.offset + start * (out.nbytes // len(out)))
+                if fh.readinto(memoryview(out.reshape(-1)).cast("B")) != out.nbytes:
+                    self._broken("文件不完整")
+            if mmap:
+                out.flags.writeable = False
             return out
 
 
@@ -427,6 +559,10 @@ class BinaryPreparedDataStoreBase:
             raise MirtalyError(f"回测数据元信息文件损坏: {exc}") from None
         if not isinstance(metadata, dict):
             raise MirtalyError("回测数据元信息文件损坏: 顶层不是字典")
+        try:
+            _plain(metadata)
+        except TypeError as exc:
+            raise MirtalyError(f"回测数据元信息文件损坏: {exc}") from None
         return metadata
 
     @staticmethod
@@ -628,16 +764,13 @@ class BinaryPreparedDataStoreBase:
 
     def _merge_tail(self, key: str, entry: dict, new) -> dict:
         """Old rows before the new data's first date, then the new rows, into a new file."""
-        storage = _storage_dtype(entry["dtype"])
         new = _sorted_by_date(new, key)
         new_dates = _date_index(new.index)
-        old_dates = list(entry["index"])
-        keep = int(np.searchsorted(np.asarray(old_dates, dtype=object), new_dates[0], side="left"))
-        old_path = self._dataset_path(entry)
-        old = np.load(old_path, mmap_mode="r", allow_pickle=False)
-        if old.shape[0] != len(old_dates):
-            raise MirtalyError(f"回测数据文件与元信息不一致: {key}")
         series = isinstance(new, pd.Series)
+        reader = _NpyReader(self.store_dir, key, entry, not series)
+        storage, old_dates = reader.dtype, reader.index
+        keep = bisect.bisect_left(old_dates, new_dates[0])
+        old = reader.rows(0, keep, mmap=True)
         if series:
             columns: list[str] = []
             shape: tuple[int, ...] = (keep + len(new_dates),)
@@ -676,27 +809,36 @@ class BinaryPreparedDataStoreBase:
 
     # ---- loading ----------------------------------------------------------
 
-    def _dataset_path(self, entry: Mapping) -> Path:
-        name = entry.get("file")
-        # The metadata may come from a downloaded package: only plain names
-        # inside the store directory are followed.
-        if not isinstance(name, str) or not name or Path(name).name != name or name in (".", ".."):
-            raise MirtalyError(f"回测数据元信息含非法文件名: {name!r}")
-        return self.store_dir / name
-
     def load(self, *, start_date=None, end_date=None, keys=None, mmap=True) -> dict:
         """Loads datasets, rows with ``start_date`` <= date <= ``end_date``.
 
         ``keys`` selects matrices (all non-benchmark datasets when ``None``);
         ``data["benchmark_dict"]`` always holds every benchmark series. With
         ``mmap`` the arrays are read-only memory maps of the files; without,
-        plain in-memory (and picklable) objects.
+        plain in-memory (and picklable) objects. A broken store raises
+        ``MirtalyError`` naming the dataset.
         """
         start = normalize_yyyymmdd(start_date)
         end = normalize_yyyymmdd(end_date)
-        metadata = self.load_metadata()
-        datasets = metadata.get("datasets") or {}
+        for _ in range(_LOAD_ATTEMPTS):
+            try:
+                return self._load_once(self.load_metadata(), start, end, keys, bool(mmap))
+            except _Vanished as exc:
+                # An update replaced the files after we read the metadata; its
+                # new metadata is in place by now.
+                gone = exc
+        raise MirtalyError(str(gone))
+
+    def _load_once(self, metadata: dict, start, end, keys, mmap: bool) -> dict:
+        datasets = metadata.get("datasets", {})
         benchmarks = metadata.get("benchmarks") or {}
+        if not isinstance(datasets, dict):
+            raise MirtalyError("回测数据元信息损坏: datasets 不是字典")
+        if not isinstance(benchmarks, dict):
+            raise MirtalyError("回测数据元信息损坏: benchmarks 不是字典")
+        for code, key in benchmarks.items():
+            if type(code) is not str or type(key) is not str:
+                raise MirtalyError(f"回测数据元信息损坏: 基准 {code!r} -> {key!r}")
         benchmark_keys = set(benchmarks.values())
         if keys is None:
             keys = [k for k in datasets if k not in benchmark_keys]
@@ -711,36 +853,28 @@ class BinaryPreparedDataStoreBase:
             index_cache.append((labels, index))
             return index
 
-        def window(entry) -> tuple[int, int, list]:
-            dates = entry["index"]
+        def read(key, matrix: bool) -> tuple[np.ndarray, pd.Index, _NpyReader]:
+            reader = _NpyReader(self.store_dir, key, datasets[key], matrix)
+            dates = reader.index
             # Binary search on the sorted dates: rows outside the window are never read.
             lo = 0 if start is None else bisect.bisect_left(dates, start)
-            hi = len(dates) if end is None else bisect.bisect_right(dates, end)
-            return lo, max(lo, hi), dates
+            hi = max(lo, len(dates) if end is None else bisect.bisect_right(dates, end))
+            return reader.rows(lo, hi, mmap), shared_index(dates[lo:hi]), reader
 
         out: dict[str, object] = {}
         for key in keys:
             if key not in datasets:
                 raise KeyError(key)
-            entry = datasets[key]
-            lo, hi, dates = window(entry)
-            values = _NpyReader(self._dataset_path(entry), entry).rows(lo, hi, bool(mmap))
+            values, index, reader = read(key, True)
             out[key] = pd.DataFrame(
-                values,
-                index=shared_index(dates[lo:hi]),
-                columns=shared_index(list(entry["columns"])),
-                copy=False,
+                values, index=index, columns=shared_index(reader.columns), copy=False
             )
         bench: dict[str, pd.Series] = {}
         for code, key in benchmarks.items():
-            entry = datasets.get(key)
-            if entry is None:
+            if key not in datasets:
                 raise MirtalyError(f"回测数据缺少基准序列: {code}")
-            lo, hi, dates = window(entry)
-            values = _NpyReader(self._dataset_path(entry), entry).rows(lo, hi, bool(mmap))
-            bench[code] = pd.Series(
-                values, index=shared_index(dates[lo:hi]), name=entry.get("name"), copy=False
-            )
+            values, index, _ = read(key, False)
+            bench[code] = pd.Series(values, index=index, name=datasets[key].get("name"), copy=False)
         out["benchmark_dict"] = bench
         return {"version": metadata.get("version"), "meta": metadata.get("meta") or {}, "data": out}
 
