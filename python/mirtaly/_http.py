@@ -16,7 +16,6 @@ import http.client
 import json
 import math
 import os
-import tempfile
 import time
 import urllib.error
 import urllib.parse
@@ -24,6 +23,7 @@ import urllib.request
 from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 
+from mirtaly._atomic import atomic_output
 from mirtaly.exceptions import NetworkError
 
 KEY_HEADER = "X-Mirtaly-Key"
@@ -279,22 +279,13 @@ class HttpClient:
         dest = Path(dest)
         dest.parent.mkdir(parents=True, exist_ok=True)
         deadline = time.monotonic() + self.deadline
-        fd, tmp_name = tempfile.mkstemp(prefix=dest.name + ".", suffix=".part", dir=dest.parent)
-        try:
-            with (
-                os.fdopen(fd, "wb") as out,
-                self._open("GET", path, params, None, None, deadline) as resp,
-            ):
-                what = f"download of {resp.geturl()}"
-                for chunk in self._body(resp, what, chunk_size, deadline, progress):
-                    out.write(chunk)
-                out.flush()
-                os.fsync(out.fileno())
-            os.replace(tmp_name, dest)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(tmp_name)
-            raise
+        with (
+            atomic_output(dest) as out,
+            self._open("GET", path, params, None, None, deadline) as resp,
+        ):
+            what = f"download of {resp.geturl()}"
+            for chunk in self._body(resp, what, chunk_size, deadline, progress):
+                out.write(chunk)
         return dest
 
 

@@ -62,8 +62,8 @@ NB_MODULE(_prepare, m) {
           "dataset per component factor (the built-in ones when component_names is None).");
     m.def("series_to_yyyymmdd", &series_to_yyyymmdd, "values"_a.none(),
           nb::sig("def series_to_yyyymmdd(values: object) -> pandas.Series"),
-          "Dates of any parseable form as YYYYMMDD text; eight-digit integers are read as "
-          "YYYYMMDD, unparseable values become missing. A Series keeps its index.");
+          "Dates as YYYYMMDD text, read by the rule of normalize_yyyymmdd (whole floats count "
+          "as integers); values that are no date become missing. A Series keeps its index.");
 
     // A real subclass of the SDK's store base, built with type() so that its
     // methods resolve like any Python class's.

@@ -14,6 +14,7 @@ using namespace nb::literals;
 
 nb::object index_of(nb::handle frame_or_series) { return frame_or_series.attr("index"); }
 nb::object columns_of(nb::handle frame) { return frame.attr("columns"); }
+nb::object name_of(nb::handle series) { return series.attr("name"); }
 
 nb::object as_index(nb::handle labels) {
     nb::object index_type = pandas().attr("Index");

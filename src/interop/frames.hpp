@@ -15,6 +15,7 @@ namespace mirtaly::interop {
 
 nb::object index_of(nb::handle frame_or_series);
 nb::object columns_of(nb::handle frame);
+nb::object name_of(nb::handle series);
 // pandas.Index(labels), or the labels themselves when they already are one.
 nb::object as_index(nb::handle labels);
 // frame[name]: pandas raises KeyError for a missing column.

@@ -34,4 +34,8 @@ nb::tuple period_return_drawdown_calmar(nb::handle daily_return);
 nb::object calc_yearly_performance_metrics(nb::handle daily);
 nb::object build_weekly_net_value_frame(nb::handle total);
 
+// safe_sharpe as bound in _ravelin (looked up per call, so it stays replaceable).
+nb::object sharpe(nb::handle returns);
+nb::object sharpe(nb::handle returns, int periods);
+
 }  // namespace mirtaly::strategy

@@ -35,6 +35,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from mirtaly._atomic import AtomicFile, atomic_output
+from mirtaly.backtest import _kernels
 from mirtaly.exceptions import MirtalyError
 from mirtaly.logger import logger
 
@@ -57,48 +59,9 @@ _LOAD_ATTEMPTS = 5
 # dates, keys, matrices
 # ---------------------------------------------------------------------------
 
-_ISO_DATE = re.compile(
-    r"^(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})(?:[ T]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?$"
-)
-
-
-def _checked_date(year: int, month: int, day: int, value) -> str:
-    try:
-        _dt.date(year, month, day)
-    except ValueError:
-        raise ValueError(f"无法解析的日期: {value!r}") from None
-    return f"{year:04d}{month:02d}{day:02d}"
-
-
-def normalize_yyyymmdd(value) -> str | None:
-    """A date as ``YYYYMMDD`` text; ``None`` stays ``None``.
-
-    Accepts 20240102, "20240102", "2024-01-02" (also with "/" or "." and an
-    optional time of day) and date or timestamp objects. Anything else raises
-    ``ValueError`` naming the value.
-    """
-    if value is None:
-        return None
-    if isinstance(value, bool):
-        raise ValueError(f"无法解析的日期: {value!r}")
-    if isinstance(value, (int, np.integer)):
-        text = str(int(value))
-        if len(text) != 8:
-            raise ValueError(f"无法解析的日期: {value!r}")
-        return _checked_date(int(text[:4]), int(text[4:6]), int(text[6:]), value)
-    if isinstance(value, str):
-        text = value.strip()
-        if len(text) == 8 and text.isdigit():
-            return _checked_date(int(text[:4]), int(text[4:6]), int(text[6:]), value)
-        match = _ISO_DATE.match(text)
-        if match:
-            y, m, d = (int(g) for g in match.groups())
-            return _checked_date(y, m, d, value)
-        raise ValueError(f"无法解析的日期: {value!r}")
-    if isinstance(value, (_dt.date, np.datetime64)) and not pd.isna(value):
-        stamp = pd.Timestamp(value)
-        return f"{stamp.year:04d}{stamp.month:02d}{stamp.day:02d}"
-    raise ValueError(f"无法解析的日期: {value!r}")
+# The one date rule and the one stock-code rule live in the compiled layer,
+# shared with the modules that parse dates and codes natively.
+normalize_yyyymmdd = _kernels.normalize_yyyymmdd
 
 
 def component_dataset_key(name: str) -> str:
@@ -110,28 +73,6 @@ def component_dataset_key(name: str) -> str:
     if not slug:
         raise ValueError(f"无效的成分股因子名: {name!r}")
     return COMPONENT_KEY_PREFIX + slug
-
-
-def _stock_code(label) -> str:
-    if isinstance(label, (bool, np.bool_)):
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    if isinstance(label, (int, np.integer)):
-        text = str(int(label)).zfill(6)
-    elif isinstance(label, str):
-        text = label.strip().split(".", 1)[0]
-    else:
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    if len(text) != 6 or not text.isdigit():
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    return text
-
-
-def _date_labels(index: pd.Index) -> list[str]:
-    if isinstance(index, pd.DatetimeIndex):
-        if index.hasnans:
-            raise ValueError("矩阵日期无法解析: NaT")
-        return list(index.strftime("%Y%m%d"))
-    return [normalize_yyyymmdd(v) for v in index]
 
 
 def _duplicates(labels: list[str]) -> list[str]:
@@ -190,10 +131,10 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"expected a pandas DataFrame, got {type(df).__name__}")
     try:
-        dates = _date_labels(df.index)
+        dates = _kernels.yyyymmdd_labels(df.index)
     except ValueError as exc:
         raise ValueError(f"矩阵日期无法解析: {exc}") from None
-    codes = [_stock_code(c) for c in df.columns]
+    codes = _kernels.stock_codes(df.columns)
     dup_dates = _duplicates(dates)
     if dup_dates:
         raise ValueError(f"矩阵含重复日期: {dup_dates[:5]}")
@@ -215,35 +156,6 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
 # ---------------------------------------------------------------------------
 # crash-safe files
 # ---------------------------------------------------------------------------
-
-
-def _fsync_dir(path: Path) -> None:
-    with contextlib.suppress(OSError):
-        fd = os.open(path, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-
-
-@contextlib.contextmanager
-def atomic_output(path: str | os.PathLike):
-    """A binary file that replaces ``path`` all at once when the block ends:
-    written beside it, fsynced, then ``os.replace``d. When the block raises,
-    the old file stays as it was and nothing is left behind."""
-    path = Path(path)
-    tmp = path.with_name(f".{path.name}.{secrets.token_hex(6)}.tmp")
-    try:
-        with open(tmp, "wb") as fh:
-            yield fh
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    _fsync_dir(path.parent)
 
 
 def atomic_write_bytes(path: str | os.PathLike, data: bytes) -> None:
@@ -345,38 +257,33 @@ def _now_iso() -> str:
 
 class _NpyWriter:
     """Writes one C-order .npy file row block by row block into a temporary
-    file; ``commit`` renames it to its final, never-used-before name."""
+    file; ``commit`` puts it in place under its final, never-used-before name."""
 
     def __init__(self, store_dir: Path, key: str, shape: tuple[int, ...], dtype: np.dtype):
         self.final_name = f"{key}-{secrets.token_hex(6)}.npy"
-        self.final = store_dir / self.final_name
-        self.tmp = store_dir / f".{self.final_name}.tmp"
         self.shape = shape
         self.dtype = dtype
         self.rows_written = 0
-        self._fh = open(self.tmp, "wb")
+        self._out = AtomicFile(store_dir / self.final_name)
         header = {
             "descr": np.lib.format.dtype_to_descr(dtype),
             "fortran_order": False,
             "shape": shape,
         }
-        np.lib.format.write_array_header_2_0(self._fh, header)
+        np.lib.format.write_array_header_2_0(self._out.file, header)
 
     def write(self, block: np.ndarray) -> None:
         block = np.ascontiguousarray(block, dtype=self.dtype)
         if block.shape[1:] != self.shape[1:]:
             raise ValueError(f"row block of shape {block.shape} for a dataset of {self.shape}")
         if block.size:
-            self._fh.write(memoryview(block.reshape(-1)).cast("B"))
+            self._out.file.write(memoryview(block.reshape(-1)).cast("B"))
         self.rows_written += block.shape[0] if block.ndim else 1
 
     def commit(self) -> str:
         if self.rows_written != self.shape[0]:
             raise ValueError(f"{self.rows_written} rows written for a dataset of {self.shape}")
-        self._fh.flush()
-        os.fsync(self._fh.fileno())
-        self._fh.close()
-        os.replace(self.tmp, self.final)
+        self._out.commit()
         return self.final_name
 
     def __enter__(self) -> _NpyWriter:
@@ -394,11 +301,7 @@ class _NpyWriter:
         return False
 
     def abort(self) -> None:
-        with contextlib.suppress(OSError):
-            self._fh.close()
-        for path in (self.tmp, self.final):
-            with contextlib.suppress(OSError):
-                os.unlink(path)
+        self._out.abort()
 
 
 def _storage_dtype(name: str) -> np.dtype:
@@ -423,7 +326,8 @@ def _frame_values(frame: pd.DataFrame, dtype: np.dtype) -> np.ndarray:
 
 
 def _date_index(labels) -> list[str]:
-    return [str(v) for v in labels]
+    """A stored frame's dates as YYYYMMDD text, whatever form they came in."""
+    return _kernels.yyyymmdd_labels(labels)
 
 
 class _Vanished(MirtalyError):
