@@ -392,6 +392,57 @@ class TestUpdateTail:
         assert {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)} == files
 
 
+def relabel(payload, dates=None, codes=None):
+    """The payload with the labels of its matrices mapped by ``dates`` and ``codes``."""
+    for key, value in payload["data"].items():
+        if isinstance(value, pd.DataFrame):
+            value = value.set_axis(dates(value.index), axis=0) if dates else value
+            payload["data"][key] = value.set_axis(codes(value.columns), axis=1) if codes else value
+    return payload
+
+
+LOOSE_LABELS = {
+    "datetime index": (pd.to_datetime, None),
+    "integer codes": (None, lambda cols: [int(c) for c in cols]),
+    "suffixed codes": (None, lambda cols: [c + ".XSHE" for c in cols]),
+}
+
+
+@pytest.mark.parametrize("how", LOOSE_LABELS)
+def test_loose_labels_are_stored_as_dates_and_codes(tmp_path, how):
+    states = []
+    for name, loose in (("exact", (None, None)), ("loose", LOOSE_LABELS[how])):
+        store = make_store(tmp_path / name)
+        store.write(relabel(make_payload(), *loose))
+        assert store.update_tail(relabel(tail_payload(["20240105", "20240109"], CODES), *loose))
+        states.append(snapshot(store))
+    assert_snapshot_equal(*states)
+    assert list(store.load(start_date="20240105")["data"]["close_price"].index) == [
+        "20240105",
+        "20240109",
+    ]
+
+
+@pytest.mark.parametrize(
+    "dates, codes",
+    [
+        (lambda idx: ["20240109", "garbage"], None),
+        (None, lambda cols: ["000001", "ABC", "600000"]),
+        (None, lambda cols: ["000001", 1, "600000"]),  # 1 is 000001 again
+    ],
+)
+@pytest.mark.parametrize("full", [True, False])
+def test_unreadable_labels_raise_before_anything_is_written(tmp_path, dates, codes, full):
+    store = make_store(tmp_path)
+    if not full:
+        store.write(make_payload())
+    files = {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)}
+    bad = relabel(tail_payload(["20240109", "20240110"], CODES), dates, codes)
+    with pytest.raises(ValueError, match="close_price"):
+        store.write(bad) if full else store.update_tail(bad)
+    assert {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)} == files
+
+
 # --------------------------------------------------------------------------- crash safety
 
 

@@ -85,6 +85,25 @@ def _duplicates(labels: list[str]) -> list[str]:
     return dups
 
 
+def _clean_labels(index, columns=None) -> tuple[list[str], list[str] | None]:
+    """Dates as ``YYYYMMDD`` text and stock codes (when given) as 6-digit text;
+    labels that are no date or code, or that repeat, raise ``ValueError``."""
+    try:
+        dates = _kernels.yyyymmdd_labels(index)
+    except ValueError as exc:
+        raise ValueError(f"矩阵日期无法解析: {exc}") from None
+    dup_dates = _duplicates(dates)
+    if dup_dates:
+        raise ValueError(f"矩阵含重复日期: {dup_dates[:5]}")
+    if columns is None:
+        return dates, None
+    codes = _kernels.stock_codes(columns)
+    dup_codes = _duplicates(codes)
+    if dup_codes:
+        raise ValueError(f"矩阵含重复股票代码: {dup_codes[:5]}")
+    return dates, codes
+
+
 def _real(dtype) -> bool:
     return pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)
 
@@ -130,18 +149,7 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
     """
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"expected a pandas DataFrame, got {type(df).__name__}")
-    try:
-        dates = _kernels.yyyymmdd_labels(df.index)
-    except ValueError as exc:
-        raise ValueError(f"矩阵日期无法解析: {exc}") from None
-    codes = _kernels.stock_codes(df.columns)
-    dup_dates = _duplicates(dates)
-    if dup_dates:
-        raise ValueError(f"矩阵含重复日期: {dup_dates[:5]}")
-    dup_codes = _duplicates(codes)
-    if dup_codes:
-        raise ValueError(f"矩阵含重复股票代码: {dup_codes[:5]}")
-
+    dates, codes = _clean_labels(df.index, df.columns)
     if all(_real(t) for t in df.dtypes):
         values = df.to_numpy(dtype=np.float64, na_value=np.nan)
     else:
@@ -323,11 +331,6 @@ def _frame_values(frame: pd.DataFrame, dtype: np.dtype) -> np.ndarray:
     if dtype == np.bool_ and all(t == np.bool_ for t in frame.dtypes):
         return frame.to_numpy(dtype=bool)
     return _as_storage(frame.to_numpy(dtype=np.float64, na_value=np.nan), dtype)
-
-
-def _date_index(labels) -> list[str]:
-    """A stored frame's dates as YYYYMMDD text, whatever form they came in."""
-    return _kernels.yyyymmdd_labels(labels)
 
 
 class _Vanished(MirtalyError):
@@ -540,15 +543,15 @@ class BinaryPreparedDataStoreBase:
         if not isinstance(frame, pd.DataFrame):
             raise TypeError(f"{key}: expected a DataFrame, got {type(frame).__name__}")
         storage = self._dtype_for(key, dtype)
-        frame = _sorted_by_date(frame, key)
+        frame = _labelled(frame, key)
         values = _frame_values(frame, storage)
         store_dir = Path(store_dir)
         store_dir.mkdir(parents=True, exist_ok=True)
         with _NpyWriter(store_dir, key, values.shape, storage) as writer:
             writer.write(values)
         return {
-            "index": _date_index(frame.index),
-            "columns": [str(c) for c in frame.columns],
+            "index": list(frame.index),
+            "columns": list(frame.columns),
             "dtype": str(storage),
             "file": writer.final_name,
             "shape": list(values.shape),
@@ -557,12 +560,12 @@ class BinaryPreparedDataStoreBase:
     def _write_series(self, store_dir, key, series: pd.Series) -> dict:
         if not isinstance(series, pd.Series):
             raise TypeError(f"{key}: expected a Series, got {type(series).__name__}")
-        series = _sorted_by_date(series, key)
+        series = _labelled(series, key)
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
         with _NpyWriter(Path(store_dir), key, values.shape, np.dtype(np.float64)) as writer:
             writer.write(values)
         return {
-            "index": _date_index(series.index),
+            "index": list(series.index),
             "columns": [],
             "name": None if series.name is None else str(series.name),
             "dtype": "float64",
@@ -579,24 +582,31 @@ class BinaryPreparedDataStoreBase:
             raise MirtalyError(f"目录已有回测数据,不能整体写入: {self.store_dir}")
         data = payload["data"]
         benchmark_dict = data.get("benchmark_dict") or {}
+        # Everything is read and checked before the first file is written.
+        frames = {
+            key: _labelled(value, key)
+            for key, value in data.items()
+            if key != "benchmark_dict" and isinstance(value, pd.DataFrame)
+        }
+        benchmarks = {str(code): BENCHMARK_KEY_PREFIX + str(code) for code in benchmark_dict}
+        series = {
+            benchmarks[str(code)]: _labelled(value, benchmarks[str(code)])
+            for code, value in benchmark_dict.items()
+        }
+        meta = _to_plain(dict(payload.get("meta") or {}))
+        _plain(meta, "meta")
         self.store_dir.mkdir(parents=True, exist_ok=True)
         datasets: dict[str, dict] = {}
-        benchmarks: dict[str, str] = {}
         try:
-            for key, value in data.items():
-                if key == "benchmark_dict":
-                    continue
-                if isinstance(value, pd.DataFrame):
-                    datasets[key] = self._write_matrix(self.store_dir, key, value, None)
-            for code, series in benchmark_dict.items():
-                key = BENCHMARK_KEY_PREFIX + str(code)
-                datasets[key] = self._write_series(self.store_dir, key, series)
-                benchmarks[str(code)] = key
+            for key, frame in frames.items():
+                datasets[key] = self._write_matrix(self.store_dir, key, frame, None)
+            for key, values in series.items():
+                datasets[key] = self._write_series(self.store_dir, key, values)
             metadata = {
                 "version": int(payload.get("version", self.version)),
                 "datasets": datasets,
                 "benchmarks": benchmarks,
-                "meta": _to_plain(dict(payload.get("meta") or {})),
+                "meta": meta,
                 "updated_at": _now_iso(),
             }
         except BaseException:
@@ -639,20 +649,24 @@ class BinaryPreparedDataStoreBase:
             return False
 
         key_to_code = {key: code for code, key in benchmarks.items()}
+        # Every label is read before the first file is written: a payload the
+        # store cannot hold changes nothing.
+        incoming = {}
+        for key in datasets:
+            if key in key_to_code:
+                new = benchmark_dict[key_to_code[key]]
+                if not isinstance(new, pd.Series):
+                    raise TypeError(f"benchmark {key_to_code[key]}: expected a Series")
+            elif isinstance(data.get(key), pd.DataFrame):
+                new = data[key]
+            else:
+                continue
+            if len(new):
+                incoming[key] = _labelled(new, key)
         written: dict[str, dict] = {}
         try:
-            for key, entry in datasets.items():
-                if key in key_to_code:
-                    new = benchmark_dict[key_to_code[key]]
-                    if not isinstance(new, pd.Series):
-                        raise TypeError(f"benchmark {key_to_code[key]}: expected a Series")
-                elif isinstance(data.get(key), pd.DataFrame):
-                    new = data[key]
-                else:
-                    continue
-                if len(new) == 0:
-                    continue
-                written[key] = self._merge_tail(key, entry, new)
+            for key, new in incoming.items():
+                written[key] = self._merge_tail(key, datasets[key], new)
             new_datasets = {key: written.get(key, entry) for key, entry in datasets.items()}
             now = _now_iso()
             meta = dict(metadata.get("meta") or {})
@@ -667,9 +681,9 @@ class BinaryPreparedDataStoreBase:
         return True
 
     def _merge_tail(self, key: str, entry: dict, new) -> dict:
-        """Old rows before the new data's first date, then the new rows, into a new file."""
-        new = _sorted_by_date(new, key)
-        new_dates = _date_index(new.index)
+        """Old rows before the new data's first date, then the new rows, into a
+        new file. ``new`` is labelled as the store keeps it (see ``_labelled``)."""
+        new_dates = list(new.index)
         series = isinstance(new, pd.Series)
         reader = _NpyReader(self.store_dir, key, entry, not series)
         storage, old_dates = reader.dtype, reader.index
@@ -680,14 +694,13 @@ class BinaryPreparedDataStoreBase:
             shape: tuple[int, ...] = (keep + len(new_dates),)
             new_values = _as_storage(new.to_numpy(dtype=np.float64, na_value=np.nan), storage)
         else:
-            old_cols = pd.Index([str(c) for c in entry["columns"]])
-            new_frame = new.set_axis([str(c) for c in new.columns], axis=1)
-            added = new_frame.columns.difference(old_cols)
+            old_cols = pd.Index(reader.columns, dtype=object)
+            added = new.columns.difference(old_cols)
             cols = old_cols if len(added) == 0 else old_cols.append(added).sort_values()
             columns = list(cols)
             shape = (keep + len(new_dates), len(cols))
             fill = False if storage == np.bool_ else np.nan
-            aligned = new_frame.reindex(columns=cols, fill_value=fill)
+            aligned = new.reindex(columns=cols, fill_value=fill)
             new_values = _frame_values(aligned, storage)
             old_pos = cols.get_indexer(old_cols)
         try:
@@ -816,10 +829,21 @@ def _tail_meta(meta) -> dict:
     return out
 
 
-def _sorted_by_date(obj, key: str):
-    labels = _date_index(obj.index)
-    if len(set(labels)) != len(labels):
-        raise ValueError(f"{key}: 日期索引含重复")
-    if labels != sorted(labels):
-        obj = obj.set_axis(labels, axis=0).sort_index()
-    return obj
+def _labelled(obj, key: str):
+    """``obj``, a matrix or a series, labelled as the store keeps it: dates as
+    ``YYYYMMDD`` text in ascending order, stock codes as 6-digit text (read as
+    ``clean_matrix`` reads them). Labels it cannot read raise ``ValueError``
+    naming the dataset."""
+    matrix = isinstance(obj, pd.DataFrame)
+    if not matrix and not isinstance(obj, pd.Series):
+        raise TypeError(f"{key}: expected a DataFrame or Series, got {type(obj).__name__}")
+    try:
+        dates, codes = _clean_labels(obj.index, obj.columns if matrix else None)
+    except ValueError as exc:
+        raise ValueError(f"{key}: {exc}") from None
+    # New labels on a shallow copy: set_axis copies every value on pandas 2.
+    out = obj.copy(deep=False)
+    out.index = pd.Index(dates, dtype=object)
+    if matrix:
+        out.columns = pd.Index(codes, dtype=object)
+    return out if out.index.is_monotonic_increasing else out.sort_index()
