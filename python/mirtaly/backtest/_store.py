@@ -13,7 +13,14 @@ A store is one directory:
 Writes never touch a file the current metadata refers to: every dataset write
 goes to a new file name, the metadata is replaced last (temporary file, fsync,
 ``os.replace``), and only then are files the new metadata no longer lists
-removed. A crash at any point leaves either the old or the new store.
+removed. A crash at any point leaves either the old or the new store, and a
+load that meets a file an update has just removed reads the metadata again.
+
+Reads trust nothing on disk: each dataset file is opened without following
+links and checked against its metadata entry (regular file, header dtype and
+shape, exact size) before its data is used, and metadata whose shared
+references would unfold without bound is refused. A broken store is a
+``MirtalyError`` naming the dataset.
 """
 
 from __future__ import annotations
@@ -364,8 +371,9 @@ class _NpyReader:
             self._broken("元信息缺少日期或股票代码列表")
         self.index, self.columns = index, columns
         self.shape = (len(index), len(columns)) if matrix else (len(index),)
-        if "shape" in entry and list(entry["shape"] or ()) != list(self.shape):
-            self._broken(f"元信息形状 {entry['shape']!r} 与日期和代码数 {self.shape} 不符")
+        shape = entry.get("shape", self.shape)
+        if not isinstance(shape, (list, tuple)) or list(shape) != list(self.shape):
+            self._broken(f"元信息形状 {shape!r} 与日期和代码数 {self.shape} 不符")
         self.dtype = _STORAGE_DTYPES.get(entry.get("dtype"))
         if self.dtype is None:
             self._broken(f"存储类型无效: {entry.get('dtype')!r}")
