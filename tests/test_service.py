@@ -31,6 +31,16 @@ def assert_untouched(data, before):
     assert all(obj.equals(values) for obj, values in before)
 
 
+def test_class_shape():
+    static = "_log_dataset_summary _find_missing_datasets _validate_metadata _slice_data "
+    static += "_parse_universe"
+    methods = "prepare_backtest_data _refresh_to_latest load_backtest_data "
+    methods += "_apply_universe_filter backtest_strategy " + static
+    assert sorted(k for k in vars(Service) if not k.startswith("__")) == sorted(methods.split())
+    assert all(isinstance(vars(Service)[k], staticmethod) for k in static.split())
+    assert Service.__bases__ == (object,) and vars(Service(http := object())) == {"_http": http}
+
+
 def test_dataset_summary(tmp_path, caplog):
     frame = pd.DataFrame(1.0, index=["20240102", "20240103"], columns=["000001", "600000"])
     data = {"close_price": frame, "industry_matrix": frame, K300: frame.iloc[:0]}
