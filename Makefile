@@ -22,13 +22,14 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 
-# The oldest supported pandas, numpy and matplotlib, in a venv of their own.
+# The oldest supported pandas, numpy and matplotlib, in a venv of their own; with
+# the pyparsing of matplotlib 3.8's time (a later one warns of deprecations on import).
 OLD_VENV := build/venv-oldest
 test-oldest:
 	test -x $(OLD_VENV)/bin/python || $(PYTHON) -m venv $(OLD_VENV)
 	$(OLD_VENV)/bin/python -m pip install --quiet --upgrade pip
 	$(OLD_VENV)/bin/python -m pip install --quiet -r requirements-dev.txt \
-		"pandas==2.2.*" "numpy==1.26.*" "matplotlib==3.8.*"
+		"pandas==2.2.*" "numpy==1.26.*" "matplotlib==3.8.*" "pyparsing<3.3"
 	$(OLD_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
 		-C build-dir=build/oldest .
 	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider

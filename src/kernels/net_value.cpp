@@ -8,19 +8,15 @@ namespace {
 
 using Vec = std::vector<double>;
 
-View1D<double> view_of(const Vec& v) { return {v.data(), v.size(), 1}; }
-
 Vec running_sum(View1D<double> x) {
     Vec out(x.size);
     cumsum_skipna(x, out);
     return out;
 }
 
-// x - x.expanding().max()
 Vec below_peak(const Vec& x) {
-    Vec peak(x.size()), out(x.size());
-    expanding_max(view_of(x), peak);
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = x[i] - peak[i];
+    Vec out(x.size());
+    below_expanding_max(view_of<double>(x), out);
     return out;
 }
 
@@ -57,7 +53,7 @@ NetValueColumns net_value_columns(View1D<double> dr, View1D<double> idr,
             out.close_net_value[i] = out.close[i] / out.close[0];
     }
 
-    Vec excess = running_sum(view_of(out.extra_daily_return)), extra_nav(n);
+    Vec excess = running_sum(view_of<double>(out.extra_daily_return)), extra_nav(n);
     out.extra_return.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         out.extra_return[i] = excess[i] - excess[0];

@@ -6,6 +6,9 @@
 namespace mirtaly::strategy {
 
 inline constexpr int kTradingDaysPerYear = 252;
+// Window of the rolling excess-stability panel, and its floor for short runs.
+inline constexpr int kRollingStabilityDays = 60;
+inline constexpr int kMinRollingStabilityDays = 5;
 inline constexpr const char* kModule = "mirtaly.backtest._ravelin";
 
 nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle can_buy_stock,
