@@ -48,6 +48,8 @@ nb::object empty_frame(nb::handle columns);
 // The pandas classes themselves (for type annotations).
 nb::object frame_type();
 nb::object series_type();
+// A new DataFrame with these labels, every cell `value`.
+nb::object full_frame(nb::handle value, nb::handle index, nb::handle columns);
 // An int64 index of `values` named `name`.
 nb::object int_index(std::span<const std::int64_t> values, const char* name);
 nb::list str_list(std::initializer_list<const char*> items);
