@@ -1,33 +1,6 @@
 // mirtaly.backtest._ravelin: the strategy backtest core and its charts.
 #include "strategy/charts/charts.hpp"
 
-namespace {
-
-// A plain data class: generated constructor, field-wise equality, mutable.
-nb::object ravelin_result_class() {
-    using mirtaly::interop::attr_of;
-    nb::object series = attr_of("pandas", "Series"), frame = attr_of("pandas", "DataFrame");
-    nb::object text = attr_of("builtins", "str"), dict = attr_of("builtins", "dict");
-    nb::list fields;
-    fields.append(nb::make_tuple("strategy_name", text));
-    fields.append(nb::make_tuple("daily_return", series));
-    fields.append(nb::make_tuple("cumulative_return", series));
-    fields.append(nb::make_tuple("stats", dict));
-    fields.append(nb::make_tuple("benchmark_summary", frame));
-    fields.append(nb::make_tuple("plot_paths", dict));
-    nb::dict ns;
-    ns["__doc__"] =
-        "Internal result of a strategy backtest; every field is computed, none is meant for "
-        "users. The service turns it into StrategyBacktestResult.";
-    nb::object cls = attr_of("dataclasses", "make_dataclass")("_RavelinResult", fields,
-                                                              nb::arg("namespace") = ns);
-    // Pickled results must find their class here.
-    cls.attr("__module__") = mirtaly::strategy::kModule;
-    return cls;
-}
-
-}  // namespace
-
 NB_MODULE(_ravelin, m) {
     using namespace mirtaly;
     using namespace mirtaly::strategy;

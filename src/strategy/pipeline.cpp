@@ -180,8 +180,12 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     const auto valid_rows = kernels::rows_with_values(weights.view, weights.view.rows);
 
     auto empty_result = [&] {
-        // The statistics of no rows: every figure NaN.
-        nb::dict stats = calc_strategy_stats(empty_frame(), work);
+        nb::list names;
+        for (const char* c :
+             {"daily_return", "index_daily_return", "long", "close_net_value", "max_drowdown",
+              "extra_return", "extra_max_drowdown", "extra_daily_return"})
+            names.append(c);
+        nb::dict stats = calc_strategy_stats(empty_frame(names), work);
         nb::object empty = empty_float_series();
         return make_result(strategy_name, empty, empty, stats, empty_frame(), nb::dict());
     };
@@ -203,7 +207,7 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 
     nb::dict columns;
     columns["daily_return"] = daily;
-    nb::object df = make_frame(columns, index_of(daily));
+    nb::object df = make_frame(columns);
     const bool has_benchmark =
         !benchmark_dict.is_none() && nb::borrow<nb::dict>(benchmark_dict).contains(benchmark_names);
     nb::object joined =
@@ -220,6 +224,25 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
                                  plot_save_path, benchmark_names, window);
     return make_result(strategy_name, column(total, "daily_return"), column(total, "long"), stats,
                        summary, plot_paths);
+}
+
+nb::object ravelin_result_class() {
+    nb::list fields;
+    fields.append(nb::make_tuple("strategy_name", attr_of("builtins", "str")));
+    fields.append(nb::make_tuple("daily_return", series_type()));
+    fields.append(nb::make_tuple("cumulative_return", series_type()));
+    fields.append(nb::make_tuple("stats", attr_of("builtins", "dict")));
+    fields.append(nb::make_tuple("benchmark_summary", frame_type()));
+    fields.append(nb::make_tuple("plot_paths", attr_of("builtins", "dict")));
+    nb::dict ns;
+    ns["__doc__"] =
+        "Internal result of a strategy backtest; every field is computed, none is meant for "
+        "users. The service turns it into StrategyBacktestResult.";
+    nb::object cls =
+        attr_of("dataclasses", "make_dataclass")("_RavelinResult", fields, "namespace"_a = ns);
+    // Pickled results must find their class here.
+    cls.attr("__module__") = kModule;
+    return cls;
 }
 
 }  // namespace mirtaly::strategy

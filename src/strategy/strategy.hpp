@@ -38,6 +38,8 @@ nb::object run_strategy_backtest_core(
     nb::handle rule_fee, nb::handle plot_image_kind, nb::handle plot_save_path,
     nb::handle strategy_name, nb::handle plot_title);
 nb::object smooth_strategy_weights(nb::handle strategy_matrix, nb::handle rolling_window);
+// The _RavelinResult data class, made once when the module loads.
+nb::object ravelin_result_class();
 
 nb::object build_total_backtesting_frame(nb::handle total_backtesting);
 nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df);
