@@ -201,3 +201,37 @@ def service(prepared, monkeypatch):
 @pytest.fixture
 def loaded(service):
     return service.load_backtest_data()
+
+
+def assert_frames(got, want):
+    """Equal labels and values; text labels may be object or str dtype."""
+    pd.testing.assert_frame_equal(got, want, check_index_type=False, check_column_type=False)
+
+
+@pytest.fixture
+def install_client():
+    """Installs market clients for the test; puts the previous one back afterwards."""
+    previous = singleton.reset_instance()
+
+    def install(client):
+        singleton.set_instance(client)
+        return client
+
+    yield install
+    singleton.set_instance(previous)
+
+
+class FixedAnswer:
+    """Answers every query with one frame: rows out of the window, duplicates, indexes."""
+
+    def __init__(self, frame):
+        self.frame = frame
+        self.calls = 0
+
+    def get_factors(self, **kwargs):
+        self.calls += 1
+        return self.frame
+
+    def get_index_daily(self, **kwargs):
+        self.calls += 1
+        return self.frame

@@ -53,6 +53,13 @@ nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> 
 // frame.assign(**columns): a new frame with the columns added in dict order.
 nb::object assign(nb::handle frame, nb::dict columns);
 bool is_empty(nb::handle frame);
+// A frame (or Series) that is not None and has rows.
+bool has_rows(nb::handle frame_or_none);
+// The frame sorted by its index; the frame itself when it already is.
+nb::object sorted_by_index(nb::handle frame);
+// pd.to_numeric(values, errors="coerce"): what does not convert becomes NaN;
+// values that are numbers already are returned as they are.
+nb::object to_numbers(nb::handle values);
 // The rows of a DataFrame or Series whose labels lie between `first` and
 // `last`, both inclusive (None: unbounded). A sorted text index is cut by
 // position (searchsorted and iloc), so the rows are a view, not a copy; any

@@ -7,6 +7,7 @@
 //   frames   reading and building DataFrames, Series and indexes
 //   dates    the one date rule (YYYYMMDD text), datetime indexes
 //   codes    the one stock-code rule (6-digit text)
+//   labels   factorized codes, label alignment as pandas arithmetic aligns
 //   market   label alignment of the market frames of a simulation
 #pragma once
 
@@ -18,5 +19,6 @@
 #include "interop/codes.hpp"
 #include "interop/dates.hpp"
 #include "interop/frames.hpp"
+#include "interop/labels.hpp"
 #include "interop/market.hpp"
 #include "interop/modules.hpp"
