@@ -63,6 +63,10 @@ nb::object int_index(std::span<const std::int64_t> values, const char* name) {
     return pandas().attr("Index")(int_array_from(values), "dtype"_a = "int64", "name"_a = name);
 }
 
+nb::object full_frame(nb::handle value, nb::handle index, nb::handle columns) {
+    return pandas().attr("DataFrame")(value, "index"_a = index, "columns"_a = columns);
+}
+
 nb::list str_list(std::initializer_list<const char*> items) {
     nb::list out;
     for (const char* s : items) out.append(nb::str(s));

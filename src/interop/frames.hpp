@@ -39,6 +39,8 @@ nb::object make_frame(nb::handle columns, nb::handle index);
 // as it is (no copy), so the array must be fresh or read-only to the caller.
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns);
 nb::object empty_frame();
+// A new DataFrame with these labels, every cell `value`.
+nb::object full_frame(nb::handle value, nb::handle index, nb::handle columns);
 // An int64 index of `values` named `name`.
 nb::object int_index(std::span<const std::int64_t> values, const char* name);
 nb::list str_list(std::initializer_list<const char*> items);

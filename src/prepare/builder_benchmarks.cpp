@@ -85,7 +85,7 @@ nb::object GroupPreparedDataBuilder::format_benchmark_daily_return(nb::handle df
         }
     }
     nb::object values = io::float_array_of(to_numbers(returns));
-    nb::object dates = io::pandas().attr("Index")(work["DataDate"], "name"_a = "DataDate");
+    nb::object dates = io::as_index(work["DataDate"]);  // named DataDate
     return io::make_series(values, dates, nb::str("index_daily_return"))
         .attr("dropna")()
         .attr("sort_index")();

@@ -133,9 +133,8 @@ void pivot_into(nb::dict& result, const nb::list& group_names, const Labels& dat
         std::fill(data, data + nb::len(index) * nb::len(columns), std::nan(""));
         out[g] = data;
         out_rows[g] = nb::len(index);
-        nb::object pd = io::pandas();
         frames.emplace_back(
-            g, io::frame_from_array(array, pd.attr("Index")(index), pd.attr("Index")(columns)));
+            g, io::frame_from_array(array, io::as_index(index), io::as_index(columns)));
     }
     {
         nb::gil_scoped_release release;
@@ -176,8 +175,7 @@ nb::object GroupPreparedDataBuilder::mr_factor_date(nb::handle date_value) {
 
 nb::object GroupPreparedDataBuilder::empty_like(nb::handle reference, nb::handle fill_value) {
     io::require_dataframe(reference, "reference");
-    return io::pandas().attr("DataFrame")(fill_value, "index"_a = reference.attr("index"),
-                                          "columns"_a = reference.attr("columns"));
+    return io::full_frame(fill_value, io::index_of(reference), io::columns_of(reference));
 }
 
 nb::object GroupPreparedDataBuilder::in_window(nb::handle matrix) const {

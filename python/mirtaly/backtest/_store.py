@@ -48,6 +48,10 @@ _DATASET_FILE = re.compile(r"^[A-Za-z0-9_]+-[0-9a-f]{12}\.npy$")
 _TEMP_FILE = re.compile(r"^\..+\.tmp$")
 _ENTRY_FIELDS = ("index", "columns", "dtype", "file", "shape")
 _STORAGE_DTYPES = {"float64": np.dtype(np.float64), "bool": np.dtype(np.bool_)}
+# What a bool dataset holds where a stock has no data, as a full build derives
+# it (no data means no trading: cannot buy, cannot sell). A stock new to the
+# store gets it on the stored dates, so a tail update equals a full build.
+_NO_DATA_FILL = {"cant_sell_stock": True}
 # Rows copied per step when a stored dataset is rewritten, to bound memory.
 _COPY_ROWS = 512
 
@@ -553,7 +557,7 @@ class BinaryPreparedDataStoreBase:
             cols = old_cols if len(added) == 0 else old_cols.append(added).sort_values()
             columns = list(cols)
             shape = (keep + len(new_dates), len(cols))
-            fill = False if storage == np.bool_ else np.nan
+            fill = _NO_DATA_FILL.get(key, False) if storage == np.bool_ else np.nan
             aligned = new_frame.reindex(columns=cols, fill_value=fill)
             new_values = _frame_values(aligned, storage)
             old_pos = cols.get_indexer(old_cols)
