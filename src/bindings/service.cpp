@@ -17,6 +17,22 @@ nb::object backtest_service_class() {
     ns["_log_dataset_summary"] = static_method(nb::cpp_function(
         &log_dataset_summary, nb::name("_log_dataset_summary"), "store"_a.none(), nb::kw_only(),
         "action"_a.none(), "Logs the latest date of every dataset, benchmarks last."));
+    ns["prepare_backtest_data"] = nb::cpp_function(
+        &prepare_backtest_data, nb::is_method(), nb::name("prepare_backtest_data"),
+        "Brings the local data to a complete state up to today: downloads the benchmark data "
+        "package when the data is absent or incomplete, then writes the newest trading days "
+        "over the stored tail, and logs the dataset summary.");
+    ns["_refresh_to_latest"] = nb::cpp_function(
+        &refresh_to_latest, nb::is_method(), nb::name("_refresh_to_latest"), "store"_a.none(),
+        nb::kw_only(), "after_download"_a.none(),
+        "Updates the store from its second-newest date up to today when it is behind.");
+    ns["_find_missing_datasets"] = static_method(nb::cpp_function(
+        &find_missing_datasets, nb::name("_find_missing_datasets"), "store"_a.none(),
+        "What the store lacks of the datasets, benchmarks and component matrices a backtest "
+        "reads; empty when complete."));
+    ns["_validate_metadata"] = static_method(nb::cpp_function(
+        &validate_metadata, nb::name("_validate_metadata"), "store"_a.none(),
+        "Raises MirtalyError when a freshly unpacked package is unusable."));
     ns["load_backtest_data"] =
         nb::cpp_function(&load_backtest_data, nb::is_method(), nb::name("load_backtest_data"),
                          "The whole local store, read into memory once, as BacktestData.");
@@ -53,14 +69,18 @@ NB_MODULE(_service, m) {
     // The strategy core (_ravelin) is imported per strategy request, never here.
     bind_from(m, "mirtaly.backtest._prepare",
               {"COMPONENT_FACTOR_NAMES", "TAIL_RELOAD_ROWS", "BinaryPreparedDataStore",
-               "component_dataset_key"});
+               "build_incremental_write_window", "component_dataset_key"});
     bind_from(m, "mirtaly.backtest._store", {"clean_matrix", "normalize_yyyymmdd"});
     m.attr("_core") = import("mirtaly.backtest._core");
+    bind_from(m, "mirtaly.backtest._pkg",
+              {"download_benchmark_package", "flatten_single_subdir", "preparation_lock",
+               "staging_directory", "replace_directory"});
     bind_from(m, "mirtaly.backtest.result",
               {"BacktestData", "BacktestResult", "StrategyBacktestResult"});
     bind_from(m, "mirtaly.exceptions", {"MirtalyError"});
     bind_from(m, "mirtaly.logger", {"logger"});
     bind_from(m, "mirtaly._http", {"HttpClient"});
+    m.attr("pd") = pandas();
 
     m.attr("DateLike") = attr_of(
         "typing", "Union")[nb::make_tuple(attr_of("builtins", "str"), attr_of("builtins", "int"))];
