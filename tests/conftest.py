@@ -14,9 +14,12 @@ from mirtaly.sandbox.package import archive_store
 from mirtaly.sandbox.server import PackageServer
 
 
-def random_market(seed, n_days=80, n_stocks=40, long_short=False, column_major=False):
+def random_market(
+    seed, n_days=80, n_stocks=40, long_short=False, column_major=False, empty_days=True
+):
     """An A-share-like market: limit days, suspensions, listings, splits, dividends, data
-    holes, and weights rebalanced every fifth day (some days carry none).
+    holes, and weights rebalanced every fifth day, carried between (with ``empty_days``,
+    every eleventh day carries none at all).
 
     Returns the weight frame and the eight market frames by name, on one date x stock
     grid. ``column_major`` makes sure the frames hold column-major arrays, the layout of
@@ -68,7 +71,7 @@ def random_market(seed, n_days=80, n_stocks=40, long_short=False, column_major=F
             row = np.where(rng.random(n_stocks) < 0.5, 0.0, np.nan)
             row[picked] = w
             row[picked[0]] = np.nan
-        if i % 11 != 7:  # some days carry no signal at all
+        if not empty_days or i % 11 != 7:
             signal[i] = row
 
     def frame(values):

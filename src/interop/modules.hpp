@@ -4,7 +4,6 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
-#include <utility>
 
 namespace nb = nanobind;
 
@@ -25,26 +24,5 @@ void bind_from(nb::module_& target, const char* source, std::initializer_list<co
 // A plain Python class made at module load: methods and other attributes in
 // `ns`, no base class but object.
 nb::object new_class(const char* module, const char* name, const char* doc, nb::dict ns);
-
-// Runs `body` with Python's warnings silenced; the filters are restored
-// afterwards, also when `body` raises.
-template <class Body>
-auto quietly(Body&& body) {
-    nb::object guard = import("warnings").attr("catch_warnings")();
-    guard.attr("__enter__")();
-    struct Exit {
-        nb::handle guard;
-        ~Exit() {
-            // The filters were saved on entry; putting them back cannot fail.
-            nb::object none = nb::none();
-            PyObject* r = PyObject_CallMethod(guard.ptr(), "__exit__", "OOO", none.ptr(),
-                                              none.ptr(), none.ptr());
-            if (r) Py_DECREF(r);
-            else PyErr_Clear();
-        }
-    } exit{guard};
-    import("warnings").attr("simplefilter")("ignore");
-    return std::forward<Body>(body)();
-}
 
 }  // namespace mirtaly::interop
