@@ -1,4 +1,5 @@
-"""Shared fixtures: the random market that tests and benchmarks simulate on, sandbox
+"""Shared fixtures: the random market that tests and benchmarks simulate on, the total
+frame and page sizes that chart tests and benchmarks draw, sandbox
 markets, their factor service, a package server, and a small prepared store on disk with
 the service pointed at it."""
 
@@ -8,7 +9,7 @@ import pytest
 from mirtaly.backtest._prepare import BinaryPreparedDataStore, component_dataset_key
 
 from mirtaly import singleton
-from mirtaly.backtest import _service
+from mirtaly.backtest import _ravelin, _service
 from mirtaly.sandbox import market_of_size
 from mirtaly.sandbox.package import archive_store
 from mirtaly.sandbox.server import PackageServer
@@ -91,6 +92,27 @@ def random_market(
         "sell_price": frame(sell),
     }
     return frame(signal), market
+
+
+# Report figures: (figure, image_kind) -> (inches, dpi)
+PAGES = {
+    ("main", "large"): ((21.5, 12.6), 165),
+    ("main", "long"): ((15.5, 34.0), 145),
+    ("weekly", "large"): ((18.8, 8.6), 170),
+    ("weekly", "long"): ((15.5, 12.4), 145),
+}
+
+
+def make_total(n: int, seed: int = 7, start: str = "2021-03-01") -> pd.DataFrame:
+    """A total frame of `n` business days: a noisy benchmark and a strategy above it."""
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range(start, periods=n).strftime("%Y%m%d")
+    bench = rng.normal(0.0003, 0.012, n)
+    frame = pd.DataFrame(
+        {"daily_return": bench + rng.normal(0.0005, 0.006, n), "index_daily_return": bench},
+        index=dates,
+    )
+    return _ravelin._build_total_backtesting_frame(frame)
 
 
 @pytest.fixture(scope="session")
