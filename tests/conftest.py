@@ -131,7 +131,9 @@ def sandbox_service(tiny_market):
     singleton.set_instance(previous)
 
 
-def _served_archive(tmp_path):
+@pytest.fixture
+def served_archive(tmp_path):
+    """A package server over a small archive of two made-up store files."""
     store = tmp_path / "store"
     store.mkdir()
     (store / "metadata.pkl").write_bytes(b"metadata")
@@ -141,18 +143,6 @@ def _served_archive(tmp_path):
     )
     with PackageServer(package) as server:
         yield server
-
-
-@pytest.fixture
-def served_archive(tmp_path):
-    """A package server over a small archive of two made-up store files."""
-    yield from _served_archive(tmp_path)
-
-
-@pytest.fixture(scope="module")
-def served_archive_module(tmp_path_factory):
-    """The same, one server for a module (stopping a server takes half a second)."""
-    yield from _served_archive(tmp_path_factory.mktemp("served"))
 
 
 # Dataset key -> market frame name of the simulation.

@@ -92,7 +92,6 @@ NB_MODULE(_service, m) {
     bind_from(m, "mirtaly.exceptions", {"MirtalyError"});
     bind_from(m, "mirtaly.logger", {"logger"});
     bind_from(m, "mirtaly._http", {"HttpClient"});
-    m.attr("pd") = pandas();
 
     m.attr("DateLike") = attr_of(
         "typing", "Union")[nb::make_tuple(attr_of("builtins", "str"), attr_of("builtins", "int"))];

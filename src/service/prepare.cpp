@@ -115,10 +115,7 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
     const std::size_t reload = nb::cast<std::size_t>(attr_of(kModule, "TAIL_RELOAD_ROWS"));
     const std::size_t rows = nb::len(base_index);
     nb::object write_start = base_index[rows > reload ? rows - reload : 0];
-    nb::object write_end = attr_of(kModule, "pd")
-                               .attr("Timestamp")
-                               .attr("today")()
-                               .attr("strftime")("%Y%m%d");
+    nb::object write_end = today_yyyymmdd();
     if (write_start >= write_end) {
         self.attr("_log_dataset_summary")(store, "action"_a = downloaded ? "已就绪" : "已是最新");
         return;
