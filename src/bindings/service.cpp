@@ -12,9 +12,10 @@ nb::object static_method(nb::handle f) {
 
 nb::object backtest_service_class() {
     nb::dict ns;
-    ns["__init__"] = nb::cpp_function(
-        &init, nb::is_method(), nb::name("__init__"), "http"_a.none(),
-        nb::sig("def __init__(self, http: mirtaly._http.HttpClient) -> None"));
+    ns["__init__"] =
+        nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), "http"_a.none(),
+                         nb::sig("def __init__(self, http: mirtaly._http.HttpClient | None) "
+                                 "-> None"));
     ns["_log_dataset_summary"] = static_method(nb::cpp_function(
         &log_dataset_summary, nb::name("_log_dataset_summary"), "store"_a.none(), nb::kw_only(),
         "action"_a.none(),
@@ -23,6 +24,7 @@ nb::object backtest_service_class() {
         "Logs the latest date of every dataset, benchmarks last."));
     ns["prepare_backtest_data"] = nb::cpp_function(
         &prepare_backtest_data, nb::is_method(), nb::name("prepare_backtest_data"),
+        nb::sig("def prepare_backtest_data(self) -> None"),
         "Brings the local data to a complete state up to today: downloads the benchmark data "
         "package when the data is absent or incomplete, then writes the newest trading days "
         "over the stored tail, and logs the dataset summary.");
@@ -37,10 +39,11 @@ nb::object backtest_service_class() {
     ns["_validate_metadata"] = static_method(nb::cpp_function(
         &validate_metadata, nb::name("_validate_metadata"), "store"_a.none(),
         "Raises MirtalyError when a freshly unpacked package is unusable."));
-    ns["load_backtest_data"] = nb::cpp_function(
-        &load_backtest_data, nb::is_method(), nb::name("load_backtest_data"),
-        nb::sig("def load_backtest_data(self) -> mirtaly.backtest.result.BacktestData"),
-        "The whole local store, read into memory once, as BacktestData.");
+    ns["load_backtest_data"] =
+        nb::cpp_function(&load_backtest_data, nb::is_method(), nb::name("load_backtest_data"),
+                         nb::sig("def load_backtest_data(self) "
+                                 "-> mirtaly.backtest.result.BacktestData"),
+                         "The whole local store, read into memory once, as BacktestData.");
     ns["_slice_data"] = static_method(nb::cpp_function(
         &slice_data, nb::name("_slice_data"), "data"_a.none(), "start_date"_a.none(),
         "end_date"_a.none(),

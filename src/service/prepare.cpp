@@ -27,24 +27,6 @@ bool has_metadata(nb::handle store) {
     return truth(store.attr("metadata_path").attr("exists")());
 }
 
-// Runs `body` inside the context manager `manager`; its __exit__ runs also
-// when the body fails, and then the body's error is the one that propagates.
-template <class Body>
-void within(nb::handle manager, Body&& body) {
-    manager.attr("__enter__")();
-    try {
-        body();
-    } catch (...) {
-        nb::object none = nb::none();
-        PyObject* r = PyObject_CallMethod(manager.ptr(), "__exit__", "OOO", none.ptr(),
-                                          none.ptr(), none.ptr());
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-        throw;
-    }
-    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
-}
-
 // Downloads a package into a staging directory beside `store_dir`, checks it
 // there and swaps it in; the old directory stays as it was until then.
 void install_package(nb::handle self, nb::handle store_dir) {
