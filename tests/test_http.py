@@ -60,8 +60,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     do_GET = _dispatch
     do_POST = _dispatch
 
-    def reply(self, status, body, content_type="application/octet-stream", length=None):
+    def reply(self, status, body, content_type="application/octet-stream", length=None, headers=()):
         self.send_response(status)
+        for name, value in dict(headers).items():
+            self.send_header(name, value)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body) if length is None else length))
         self.end_headers()
@@ -91,8 +93,7 @@ class _Server(http.server.ThreadingHTTPServer):
         return f"http://127.0.0.1:{self.server_port}"
 
 
-@pytest.fixture
-def server():
+def _serving():
     srv = _Server()
     thread = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
     thread.start()
@@ -103,6 +104,10 @@ def server():
         srv.shutdown()
         srv.server_close()
         thread.join()
+
+
+server = pytest.fixture(_serving)
+other_server = pytest.fixture(_serving)
 
 
 def _client(server, **kwargs):
@@ -188,11 +193,33 @@ class TestSigning:
         assert SECRET not in repr(_client(server))
         assert KEY in repr(_client(server))
 
-    def test_base_url_must_be_http(self):
+    @pytest.mark.parametrize(
+        "url, options",
+        [
+            ("ftp://example.org", {}),
+            ("http://127.0.0.1:1", {"retries": -1}),
+            ("http://127.0.0.1:1", {"timeout": 0}),
+            ("http://127.0.0.1:1", {"timeout": -1.0}),
+            ("http://127.0.0.1:1", {"timeout": float("nan")}),
+            ("http://127.0.0.1:1", {"deadline": float("inf")}),
+        ],
+    )
+    def test_constructor_refuses(self, url, options):
         with pytest.raises(ValueError):
-            HttpClient("ftp://example.org", KEY, SECRET)
-        with pytest.raises(ValueError):
-            HttpClient("http://127.0.0.1:1", KEY, SECRET, retries=-1)
+            HttpClient(url, KEY, SECRET, **options)
+
+    def test_redirects_stay_on_the_configured_host(self, server, other_server):
+        def to(url):
+            return lambda handler, attempt: handler.reply(302, b"", headers={"Location": url})
+
+        server.routes["/away"] = to(other_server.base_url + "/v1/a")
+        server.routes["/here"] = to("/v1/a")
+        server.routes["/v1/a"] = other_server.routes["/v1/a"] = _json(1)
+        with pytest.raises(NetworkError, match="another host"):
+            _client(server).get_json("/away")
+        assert other_server.seen == []
+        # Within the host the new path is signed afresh (the server checks).
+        assert _client(server).get_json("/here") == 1
 
 
 # --- retries and failures ----------------------------------------------------
@@ -321,14 +348,30 @@ class TestDownload:
         assert _leftovers(tmp_path) == []
 
     def test_failed_download_keeps_the_existing_file(self, server, tmp_path):
-        server.routes["/cut"] = lambda handler, attempt: handler.reply(
-            200, self.BODY[:3000], length=len(self.BODY)
-        )
+        def trickle(handler, attempt):  # a byte every 50 ms, far beyond the deadline
+            handler.send_response(200)
+            handler.send_header("Content-Length", "200")
+            handler.end_headers()
+            while not server.release.wait(0.05):
+                handler.wfile.write(b"x")
+                handler.wfile.flush()
+
+        server.routes["/slow"] = trickle
+        for path, body, length in [
+            ("/cut", self.BODY[:3000], len(self.BODY)),
+            ("/long", self.BODY, 3000),
+            ("/nan", self.BODY, "lots"),
+        ]:
+            server.routes[path] = lambda handler, attempt, b=body, n=length: handler.reply(
+                200, b, length=n
+            )
         dest = tmp_path / "package.zip"
         dest.write_bytes(b"previous package")
-        for path in ("/cut", "/missing"):
-            with pytest.raises(NetworkError):
-                _client(server).download(path, dest)
+        reasons = {"/cut": "incomplete", "/long": "longer", "/nan": "not a number"}
+        reasons |= {"/slow": "deadline", "/missing": "404"}
+        for path, reason in reasons.items():
+            with pytest.raises(NetworkError, match=reason):
+                _client(server, deadline=0.5).download(path, dest)
             assert dest.read_bytes() == b"previous package"
             assert _leftovers(tmp_path) == ["package.zip"]
 

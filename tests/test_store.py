@@ -1,5 +1,8 @@
+import functools
+import io
 import os
 import pickle
+import struct
 import subprocess
 import sys
 import textwrap
@@ -67,6 +70,10 @@ def snapshot(store):
                 value.to_numpy().tolist(),
             )
     return out
+
+
+def on_disk(path):
+    return {n: (path / n).read_bytes() for n in os.listdir(path)}
 
 
 def assert_snapshot_equal(a, b):
@@ -176,6 +183,11 @@ class TestCleanMatrix:
             (pd.DataFrame([[1]], index=["not a date"], columns=["000001"]), "日期无法解析"),
             (pd.DataFrame([[1]], index=["20240102"], columns=["ABC"]), "股票代码"),
             (pd.DataFrame({"000001": ["x"]}, index=["20240102"]), "非数值"),
+            (
+                pd.DataFrame({"000001": pd.to_datetime(["2024-01-02"])}, index=["20240102"]),
+                "非数值",
+            ),
+            (pd.DataFrame({"000001": [1.0, 1 + 2j]}, index=["20240102", "20240103"]), r"1\+2j"),
         ],
     )
     def test_rejects_bad_tables(self, raw, message):
@@ -380,9 +392,56 @@ class TestUpdateTail:
             else:
                 del new["data"]["benchmark_dict"]["000905"]
             store._write_metadata(meta)
-        files = {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)}
+        files = on_disk(tmp_path)
         assert store.update_tail(new) is False
-        assert {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)} == files
+        assert on_disk(tmp_path) == files
+
+
+def relabel(payload, dates=None, codes=None):
+    """The payload with the labels of its matrices mapped by ``dates`` and ``codes``."""
+    for key, value in payload["data"].items():
+        if isinstance(value, pd.DataFrame):
+            value = value.set_axis(dates(value.index), axis=0) if dates else value
+            payload["data"][key] = value.set_axis(codes(value.columns), axis=1) if codes else value
+    return payload
+
+
+LOOSE_LABELS = {
+    "datetime index": (pd.to_datetime, None),
+    "integer codes": (None, lambda cols: [int(c) for c in cols]),
+    "suffixed codes": (None, lambda cols: [c + ".XSHE" for c in cols]),
+}
+
+
+@pytest.mark.parametrize("how", LOOSE_LABELS)
+def test_loose_labels_are_stored_as_dates_and_codes(tmp_path, how):
+    states = []
+    for name, loose in (("exact", (None, None)), ("loose", LOOSE_LABELS[how])):
+        store = make_store(tmp_path / name)
+        store.write(relabel(make_payload(), *loose))
+        assert store.update_tail(relabel(tail_payload(["20240105", "20240109"], CODES), *loose))
+        states.append(snapshot(store))
+    assert_snapshot_equal(*states)
+
+
+@pytest.mark.parametrize(
+    "dates, codes",
+    [
+        (lambda idx: ["20240109", "garbage"], None),
+        (None, lambda cols: ["000001", "ABC", "600000"]),
+        (None, lambda cols: ["000001", 1, "600000"]),  # 1 is 000001 again
+    ],
+)
+@pytest.mark.parametrize("full", [True, False])
+def test_unreadable_labels_raise_before_anything_is_written(tmp_path, dates, codes, full):
+    store = make_store(tmp_path)
+    if not full:
+        store.write(make_payload())
+    files = on_disk(tmp_path)
+    bad = relabel(tail_payload(["20240109", "20240110"], CODES), dates, codes)
+    with pytest.raises(ValueError, match="close_price"):
+        store.write(bad) if full else store.update_tail(bad)
+    assert on_disk(tmp_path) == files
 
 
 # --------------------------------------------------------------------------- crash safety
@@ -585,3 +644,87 @@ class TestHostileMetadata:
         path.write_bytes(path.read_bytes()[:-16])
         with pytest.raises(MirtalyError, match="不完整"):
             store.load(mmap=False)
+
+
+def _npy(array) -> bytes:
+    buffer = io.BytesIO()
+    np.save(buffer, array, allow_pickle=True)
+    return buffer.getvalue()
+
+
+def _lengthen_header(raw: bytes) -> bytes:
+    (length,) = struct.unpack("<I", raw[8:12])  # our files carry a version 2 header
+    return raw[:8] + struct.pack("<I", length + 64) + raw[12:]
+
+
+# How close_price can be broken (metadata, its entry, its file): in the metadata,
+# in the file's bytes, in the file's kind.
+BREAKAGES = {
+    "datasets not a dict": lambda m, e, p: m.update(datasets=list(m["datasets"].values())),
+    "entry without index": lambda m, e, p: e.pop("index"),
+    "index shorter than file": lambda m, e, p: e.update(index=e["index"][:-1], shape=[4, 3]),
+    "columns longer than file": lambda m, e, p: e.update(columns=[*e["columns"], "688001"]),
+    "truncated": lambda m, e, p: p.write_bytes(p.read_bytes()[:-16]),
+    "header cut": lambda m, e, p: p.write_bytes(p.read_bytes()[:20]),
+    "header lengthened": lambda m, e, p: p.write_bytes(_lengthen_header(p.read_bytes())),
+    "object array": lambda m, e, p: p.write_bytes(_npy(np.full((5, 3), None, dtype=object))),
+    "3-D array": lambda m, e, p: p.write_bytes(_npy(np.zeros((5, 3, 1)))),
+    "wrong dtype": lambda m, e, p: p.write_bytes(_npy(np.zeros((5, 3), dtype=np.int64))),
+    "directory": lambda m, e, p: (p.unlink(), p.mkdir()),
+    "fifo": lambda m, e, p: (p.unlink(), os.mkfifo(p)),
+    "missing": lambda m, e, p: p.unlink(),
+    "symlink inside": lambda m, e, p: p.symlink_to(p.rename(p.with_name("moved.npy"))),
+    "symlink outside": lambda m, e, p: p.symlink_to(p.rename(p.parent.parent / "out.npy")),
+}
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+@pytest.mark.parametrize("how", BREAKAGES)
+def test_broken_store_is_a_mirtaly_error_naming_the_dataset(tmp_path, how, mmap):
+    store = make_store(tmp_path / "s")
+    store.write(make_payload())
+    meta = store.load_metadata()
+    entry = meta["datasets"]["close_price"]
+    BREAKAGES[how](meta, entry, store.store_dir / entry["file"])
+    store._write_metadata(meta)
+    with pytest.raises(MirtalyError, match="close_price|datasets"):
+        store.load(mmap=mmap)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: functools.reduce(lambda x, _: [x] * 10, range(9), ["lol"]),  # 10**9 strings
+        lambda: (cycle := []).append(cycle) or cycle,
+    ],
+    ids=["shared references", "cycle"],
+)
+def test_metadata_that_unfolds_without_end_is_refused_before_any_write(tmp_path, make):
+    store = make_store(tmp_path)
+    store.write(make_payload())
+    meta = store.load_metadata()
+    meta["meta"]["note"] = make()
+    store.metadata_path.write_bytes(pickle.dumps(meta))
+    files = on_disk(tmp_path)
+    with pytest.raises(MirtalyError, match="元信息"):
+        store.update_tail(tail_payload(["20240109"], CODES))
+    assert on_disk(tmp_path) == files
+
+
+def test_load_racing_an_update_returns_the_new_state(tmp_path, monkeypatch):
+    new = tail_payload(["20240105", "20240109"], CODES + ["688001"])
+    stores = [make_store(tmp_path / name) for name in ("reference", "raced")]
+    for store in stores:
+        store.write(make_payload())
+    stores[0].update_tail(new)
+    read_metadata = BinaryPreparedDataStoreBase.load_metadata
+
+    def racing(self):  # another process updates right after the metadata was read
+        metadata = read_metadata(self)
+        monkeypatch.undo()
+        assert stores[1].update_tail(new)
+        return metadata
+
+    monkeypatch.setattr(BinaryPreparedDataStoreBase, "load_metadata", racing)
+    got = stores[1].load()["data"]["close_price"]
+    pd.testing.assert_frame_equal(got, stores[0].load()["data"]["close_price"])

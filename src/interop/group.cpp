@@ -82,9 +82,9 @@ GroupResult group_backtest(const GroupFrames& f, const GroupOptions& o) {
         forward = aligned_values(forward_rank_from_open(f.open_price), dates, stocks);
 
     // Market row t is the date after ranking date t: the whole grid less its
-    // first date, so that the usual window of a frame stays a view.
+    // first date, read in place (an offset into each frame in the usual case).
     nb::object next_dates = dates[nb::slice(nb::int_(1), nb::none(), nb::none())];
-    const AlignedMarket aligned = align_market(next_dates, stocks, m);
+    const AlignedMarket aligned = map_market(next_dates, stocks, m);
     const bool stock_major =
         aligned.view.close.column_major() && aligned.view.prev_close.column_major();
 

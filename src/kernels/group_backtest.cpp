@@ -225,31 +225,36 @@ struct StockHoldings {
     std::vector<Holding> more;
 };
 
+template <bool Mapped>
 class GroupSimulator {
   public:
+    using Line = MarketLine<Mapped>;
+
     GroupSimulator(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs)
         : plan_(plan),
-          step_(market, costs),
+          market_(market),
+          step_(costs),
           days_(plan.trade_rows.size()),
           terms_(plan.groups * days_) {}
 
-    // Trading day k of stock j: market row t, the day after ranking day t.
-    void cell(std::size_t k, std::size_t j, StockHoldings& held) {
-        const auto t = static_cast<std::size_t>(plan_.trade_rows[k]);
+    // Trading day k of stock j, the day after ranking day t: element e of
+    // the market line `at`.
+    void cell(std::size_t k, std::size_t t, std::size_t j, const Line& at, std::size_t e,
+              StockHoldings& held) {
         const std::size_t g = plan_.group(t, j);
         const double w = g ? plan_.weight_of(t, g) : kMissing;
         Holding& first = held.first;
-        if (!held.more.empty()) return several(t, j, k, g, w, held);
+        if (!held.more.empty()) return several(k, g, w, at, e, held);
         if (first.shares == 0.0) {
             if (g == 0) return;
             first.group = g;
         }
         // A group the stock has left targets no shares of it.
-        step_(t, j, first.group == g ? w : kMissing, first.shares, terms_, slot(first.group, k));
+        step_(at, e, first.group == g ? w : kMissing, first.shares, terms_, slot(first.group, k));
         if (first.group == g || g == 0) return;
         // The stock moved to group g: the old group sold it (when it could), the new one buys.
         Holding joined{g, 0.0};
-        step_(t, j, w, joined.shares, terms_, slot(g, k));
+        step_(at, e, w, joined.shares, terms_, slot(g, k));
         if (first.shares == 0.0)
             first = joined;
         else if (joined.shares != 0.0)
@@ -259,9 +264,20 @@ class GroupSimulator {
     // Trading days [k0, k1) of stock j, its holdings kept in a local meanwhile
     // (where they cannot alias the terms being written).
     void stock_days(std::size_t j, std::size_t k0, std::size_t k1, StockHoldings& stored) {
+        const Line at = market_column<Mapped>(market_, j);
         StockHoldings held = std::move(stored);
-        for (std::size_t k = k0; k < k1; ++k) cell(k, j, held);
+        for (std::size_t k = k0; k < k1; ++k) {
+            const auto t = static_cast<std::size_t>(plan_.trade_rows[k]);
+            cell(k, t, j, at, t, held);
+        }
         stored = std::move(held);
+    }
+
+    // Trading day k of every stock.
+    void day(std::size_t k, std::vector<StockHoldings>& holdings) {
+        const auto t = static_cast<std::size_t>(plan_.trade_rows[k]);
+        const Line at = market_row<Mapped>(market_, t);
+        for (std::size_t j = 0; j < plan_.stocks; ++j) cell(k, t, j, at, j, holdings[j]);
     }
 
     void total(std::span<double> cash) const { terms_.total(cash.first(terms_.buy.size())); }
@@ -270,14 +286,14 @@ class GroupSimulator {
     // A day on which more than one group holds the stock (it left a group that
     // could not sell it yet): rare, and out of line, so that the usual day's
     // steps stay inlined in the loop.
-    [[gnu::noinline]] void several(std::size_t t, std::size_t j, std::size_t k, std::size_t g,
-                                   double w, StockHoldings& held) {
+    [[gnu::noinline]] void several(std::size_t k, std::size_t g, double w, const Line& at,
+                                   std::size_t e, StockHoldings& held) {
         Holding& first = held.first;
         bool member = false;
         auto trade = [&](Holding& h) {
             // A group the stock has left targets no shares of it.
             member |= h.group == g;
-            step_(t, j, h.group == g ? w : kMissing, h.shares, terms_, slot(h.group, k));
+            step_(at, e, h.group == g ? w : kMissing, h.shares, terms_, slot(h.group, k));
         };
         if (first.shares != 0.0) trade(first);
         for (Holding& h : held.more) trade(h);
@@ -296,6 +312,7 @@ class GroupSimulator {
     std::size_t slot(std::size_t group, std::size_t k) const { return (group - 1) * days_ + k; }
 
     const GroupPlan& plan_;
+    const VwapMarket& market_;
     const VwapStep step_;
     std::size_t days_;
     ProfitTerms terms_;
@@ -305,12 +322,11 @@ class GroupSimulator {
 // block's terms of every group stay in cache.
 constexpr std::size_t kSimulatedDays = 256;
 
-}  // namespace
-
-void group_daily_cash(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs,
-                      std::span<double> cash) {
+template <bool Mapped>
+void simulate_groups(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs,
+                     std::span<double> cash) {
     const std::size_t days = plan.trade_rows.size(), stocks = plan.stocks;
-    GroupSimulator sim(plan, market, costs);
+    GroupSimulator<Mapped> sim(plan, market, costs);
     std::vector<StockHoldings> holdings(stocks);
     // Each (group, day) adds its stocks' terms in stock order in either walk.
     if (plan.stock_major) {
@@ -319,10 +335,19 @@ void group_daily_cash(const GroupPlan& plan, const VwapMarket& market, const Vwa
             for (std::size_t j = 0; j < stocks; ++j) sim.stock_days(j, k0, k1, holdings[j]);
         }
     } else {
-        for (std::size_t k = 0; k < days; ++k)
-            for (std::size_t j = 0; j < stocks; ++j) sim.cell(k, j, holdings[j]);
+        for (std::size_t k = 0; k < days; ++k) sim.day(k, holdings);
     }
     sim.total(cash);
+}
+
+}  // namespace
+
+void group_daily_cash(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs,
+                      std::span<double> cash) {
+    if (is_mapped(market))
+        simulate_groups<true>(plan, market, costs, cash);
+    else
+        simulate_groups<false>(plan, market, costs, cash);
 }
 
 }  // namespace mirtaly::kernels

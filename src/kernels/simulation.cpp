@@ -45,13 +45,13 @@ std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
 // column-major but the market is not; the copy stays small and in cache.
 constexpr std::size_t kStagedDays = 32;
 
-void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
-                     const VwapMarket& market, const VwapCosts& costs,
-                     std::span<double> daily_cash) {
+namespace {
+
+template <bool Mapped>
+void simulate(View2D<double> signal, std::span<const std::int64_t> signal_rows,
+              const VwapMarket& market, const VwapStep& step, ProfitTerms& terms) {
     const std::size_t n_days = signal_rows.size();
     const std::size_t n_stocks = signal.cols;
-    const VwapStep step(market, costs);
-    ProfitTerms terms(n_days);
     auto weight = [&](std::size_t i, std::size_t j) {
         return signal(static_cast<std::size_t>(signal_rows[i]), j);
     };
@@ -60,8 +60,9 @@ void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal
         market.prev_close.column_major()) {
         // pandas' own layout: each stock's columns are read front to back.
         for (std::size_t j = 0; j < n_stocks; ++j) {
+            const auto at = market_column<Mapped>(market, j);
             double held = 0.0;
-            for (std::size_t i = 0; i < n_days; ++i) step(i, j, weight(i, j), held, terms, i);
+            for (std::size_t i = 0; i < n_days; ++i) step(at, i, weight(i, j), held, terms, i);
         }
     } else {
         // Row-major market (as a C-order store loads): whole rows, day by day.
@@ -76,12 +77,26 @@ void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal
                         staged[(i - d0) * n_stocks + j] = weight(i, j);
             for (std::size_t i = d0; i < d1; ++i) {
                 const double* row = stage ? &staged[(i - d0) * n_stocks] : nullptr;
+                const auto at = market_row<Mapped>(market, i);
                 for (std::size_t j = 0; j < n_stocks; ++j)
-                    step(i, j, stage ? row[j] : weight(i, j), held[j], terms, i);
+                    step(at, j, stage ? row[j] : weight(i, j), held[j], terms, i);
             }
         }
     }
+}
 
+}  // namespace
+
+void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
+                     const VwapMarket& market, const VwapCosts& costs,
+                     std::span<double> daily_cash) {
+    const std::size_t n_days = signal_rows.size();
+    const VwapStep step(costs);
+    ProfitTerms terms(n_days);
+    if (is_mapped(market))
+        simulate<true>(signal, signal_rows, market, step, terms);
+    else
+        simulate<false>(signal, signal_rows, market, step, terms);
     terms.total(daily_cash.first(n_days));
 }
 

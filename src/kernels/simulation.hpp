@@ -5,15 +5,18 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/view.hpp"
 
 namespace mirtaly::kernels {
 
+// Market arrays aligned to the simulated days and stocks, directly or
+// through position maps.
 struct VwapMarket {
-    View2D<double> prev_close, close, buy_price, sell_price, split, dividend;
-    View2D<bool> can_buy, cant_sell;
+    MappedView2D<double> prev_close, close, buy_price, sell_price, split, dividend;
+    MappedView2D<bool> can_buy, cant_sell;
 };
 
 struct VwapCosts {
@@ -37,46 +40,90 @@ struct ProfitTerms {
     }
 };
 
+// The eight arrays along one stock's days or one day's stocks. Plain lines
+// index their array directly; mapped ones go through position maps, and are
+// only used when some array needs them.
+template <bool Mapped>
+struct MarketLine {
+    template <class T>
+    using Line = std::conditional_t<Mapped, MappedLine<T>, View1D<T>>;
+    Line<double> prev_close, close, buy_price, sell_price, split, dividend;
+    Line<bool> can_buy, cant_sell;
+};
+
+template <bool Mapped, class Get>
+MarketLine<Mapped> market_line(const VwapMarket& m, Get get) {
+    return {get(m.prev_close), get(m.close),    get(m.buy_price), get(m.sell_price),
+            get(m.split),      get(m.dividend), get(m.can_buy),   get(m.cant_sell)};
+}
+
+template <bool Mapped>
+MarketLine<Mapped> market_column(const VwapMarket& m, std::size_t j) {
+    return market_line<Mapped>(m, [j](const auto& v) {
+        if constexpr (Mapped)
+            return v.column(j);
+        else
+            return v.source.column(j);
+    });
+}
+
+template <bool Mapped>
+MarketLine<Mapped> market_row(const VwapMarket& m, std::size_t i) {
+    return market_line<Mapped>(m, [i](const auto& v) {
+        if constexpr (Mapped)
+            return v.row(i);
+        else
+            return v.source.row(i);
+    });
+}
+
+// Whether some array is read through position maps.
+inline bool is_mapped(const VwapMarket& m) {
+    auto mapped = [](const auto& v) { return v.rows || v.cols; };
+    return mapped(m.prev_close) || mapped(m.close) || mapped(m.buy_price) || mapped(m.sell_price) ||
+           mapped(m.split) || mapped(m.dividend) || mapped(m.can_buy) || mapped(m.cant_sell);
+}
+
 // The trading rules of one stock on one day, the one copy that every
 // simulation (one portfolio, or every factor group at once) runs.
 class VwapStep {
   public:
-    VwapStep(const VwapMarket& m, const VwapCosts& c)
-        : m_(m),
-          money_(c.total_money),
+    explicit VwapStep(const VwapCosts& c)
+        : money_(c.total_money),
           lot_(static_cast<double>(c.lot_size)),
           buy_mult_(1.0 + c.fee),
           sell_mult_(1.0 - c.fee - c.rule_fee) {}
 
-    // Stock j on market row i trades towards the weight's target and books
-    // its profit terms into `slot`. `held` is the share count, updated in place.
-    void operator()(std::size_t i, std::size_t j, double weight, double& held, ProfitTerms& t,
+    // The stock at element k of the market line `at` trades towards the
+    // weight's target and books its profit terms into `slot`. `held` is its
+    // share count, updated in place.
+    template <class Line>
+    void operator()(const Line& at, std::size_t k, double weight, double& held, ProfitTerms& t,
                     std::size_t slot) const {
         double target = 0.0;
         // Most cells of a real weight matrix are empty: with no target and no
         // holding every term is an exact zero, so the market data is not read.
         if (std::isfinite(weight)) {
-            const double prev_close = m_.prev_close(i, j);
+            const double prev_close = at.prev_close[k];
             if (std::isfinite(prev_close) && prev_close > 0.0)
                 target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
         }
         if (target == 0.0 && held == 0.0) return;
 
-        const double prev_close = m_.prev_close(i, j);
+        const double prev_close = at.prev_close[k];
         const double diff = target - held;
-        const double bought = (diff > 0.0 && m_.can_buy(i, j)) ? diff : 0.0;
-        const double sold = (diff < 0.0 && !m_.cant_sell(i, j)) ? -diff : 0.0;
+        const double bought = (diff > 0.0 && at.can_buy[k]) ? diff : 0.0;
+        const double sold = (diff < 0.0 && !at.cant_sell[k]) ? -diff : 0.0;
         const double hold = held - sold;
         held = hold + bought;
 
-        const double close = m_.close(i, j);
-        const double raw_split = m_.split(i, j);
+        const double close = at.close[k];
+        const double raw_split = at.split[k];
         const double split = std::isnan(raw_split) ? 1.0 : raw_split;
-        const double dividend = nan_to_zero(m_.dividend(i, j));
-        const double buy_coeff = nan_to_zero(close - m_.buy_price(i, j) * buy_mult_);
+        const double dividend = nan_to_zero(at.dividend[k]);
+        const double buy_coeff = nan_to_zero(close - at.buy_price[k] * buy_mult_);
         const double hold_coeff = nan_to_zero(split * close - prev_close);
-        const double sell_coeff =
-            nan_to_zero(split * m_.sell_price(i, j) * sell_mult_ - prev_close);
+        const double sell_coeff = nan_to_zero(split * at.sell_price[k] * sell_mult_ - prev_close);
 
         t.buy[slot] += bought * buy_coeff;
         t.hold[slot] += hold * hold_coeff;
@@ -93,7 +140,6 @@ class VwapStep {
         return x;
     }
 
-    const VwapMarket& m_;
     double money_, lot_, buy_mult_, sell_mult_;
 };
 

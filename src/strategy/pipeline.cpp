@@ -21,13 +21,17 @@ nb::object slice_all() { return nb::slice(nb::none(), nb::none(), nb::none()); }
 // without a single weight are dropped.
 nb::object align_weights(nb::handle weights, nb::handle close_price) {
     nb::object work = nb::borrow(weights);
-    nb::object dates = work.attr("index").attr("intersection")(close_price.attr("index"));
+    nb::object dates = index_of(work).attr("intersection")(index_of(close_price));
     // Selecting every row (the usual case) would only copy the frame.
-    if (!truth(dates.attr("equals")(work.attr("index")))) work = work.attr("loc")[dates];
-    nb::object stocks = work.attr("columns").attr("intersection")(close_price.attr("columns"));
-    if (!truth(stocks.attr("equals")(work.attr("columns"))))
+    if (!truth(dates.attr("equals")(index_of(work)))) work = work.attr("loc")[dates];
+    nb::object stocks = columns_of(work).attr("intersection")(columns_of(close_price));
+    if (!truth(stocks.attr("equals")(columns_of(work))))
         work = work.attr("loc")[nb::make_tuple(slice_all(), stocks)];
-    return work.attr("dropna")("axis"_a = 1, "how"_a = "all");
+    // dropna(axis=1, how="all"), without the copy it makes when no column goes.
+    const auto by_stock = float_matrix(work).view.transposed();
+    const auto kept = kernels::rows_with_values(by_stock, by_stock.rows);
+    if (kept.size() == by_stock.rows) return work;
+    return work.attr("iloc")[nb::make_tuple(slice_all(), int_array_from(kept))];
 }
 
 nb::object smooth(nb::handle weights, std::int64_t window) {
@@ -54,7 +58,7 @@ nb::object smooth(nb::handle weights, std::int64_t window) {
 // first date of `df`, so the benchmark's net value is measured over the same
 // days as the strategy's, whatever history the series carries before them.
 nb::object join_benchmark(nb::handle df, nb::handle series) {
-    nb::object index = df.attr("index");
+    nb::object index = index_of(df);
     nb::object kept =
         label_window(series.attr("astype")("float64"), index[nb::int_(0)], index[nb::int_(-1)]);
     auto values = float_column(kept);
@@ -69,8 +73,7 @@ nb::object join_benchmark(nb::handle df, nb::handle series) {
     nb::dict columns;
     columns["close"] = float_array_from(close);
     columns["index_daily_return"] = float_array_from(daily);
-    nb::object benchmark = make_frame(columns, kept.attr("index"));
-    return pandas().attr("concat")(nb::make_tuple(df, benchmark), "axis"_a = 1, "join"_a = "inner");
+    return join_on_index(df, make_frame(columns, index_of(kept)));
 }
 
 nb::object flat_benchmark(nb::handle df) {
@@ -82,11 +85,11 @@ nb::object flat_benchmark(nb::handle df) {
 // ratio and the deepest fall of the summed excess below its peak.
 nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
     nb::list rows;
-    if (benchmark_dict.is_none()) return pandas().attr("DataFrame")(rows);
-    nb::object index = total.attr("index");
+    if (benchmark_dict.is_none()) return frame_from_records(rows);
+    nb::object index = index_of(total);
     for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
         nb::object aligned = series.attr("reindex")(index).attr("dropna")();
-        nb::object common = index.attr("intersection")(aligned.attr("index"));
+        nb::object common = index.attr("intersection")(index_of(aligned));
         if (nb::len(common) == 0) continue;
         nb::object strategy = total.attr("loc")[nb::make_tuple(common, "daily_return")];
         nb::object bench = aligned.attr("loc")[common];
@@ -100,7 +103,7 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
         row["excess_max_dd"] = (summed - summed.attr("cummax")()).attr("min")();
         rows.append(row);
     }
-    return pandas().attr("DataFrame")(rows);
+    return frame_from_records(rows);
 }
 
 // The two figures, the weekly one beside the main one with
@@ -163,8 +166,10 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     require_dict(benchmark_dict, "benchmark_dict", /*allow_none=*/true);
     require_str(benchmark_names, "benchmark_names");
     const std::int64_t window = to_int(rolling_window, "rolling_window");
-    nb::float_ money(to_float(total_money, "total_money")), fee_rate(to_float(fee, "fee")),
-        rule_fee_rate(to_float(rule_fee, "rule_fee"));
+    kernels::VwapCosts costs;  // the default lot size
+    costs.total_money = to_float(total_money, "total_money");
+    costs.fee = to_float(fee, "fee");
+    costs.rule_fee = to_float(rule_fee, "rule_fee");
     require_str(plot_image_kind, "plot_image_kind", /*allow_none=*/true);
     if (!plot_save_path.is_none()) require_path_like(plot_save_path, "plot_save_path");
     require_str(strategy_name, "strategy_name");
@@ -180,26 +185,29 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
              {"daily_return", "index_daily_return", "long", "close_net_value", "max_drowdown",
               "extra_return", "extra_max_drowdown", "extra_daily_return"})
             names.append(c);
-        nb::dict stats = calc_strategy_stats(pandas().attr("DataFrame")("columns"_a = names), work);
+        nb::dict stats = calc_strategy_stats(empty_frame(names), work);
         nb::object empty = empty_float_series();
-        return make_result(strategy_name, empty, empty, stats, pandas().attr("DataFrame")(),
-                           nb::dict());
+        return make_result(strategy_name, empty, empty, stats, empty_frame(), nb::dict());
     };
     if (valid_rows.empty()) return empty_result();
 
-    nb::object daily = calc_strategy_vwap_daily_return(
-        work, can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
-        prev_close, buy_price, sell_price, money, fee_rate, rule_fee_rate, nb::int_(200));
+    // The market is read in place through label positions: no matrix of the
+    // loaded data is copied for the weights' stocks.
+    const MarketFrames market{can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
+                              close_price,   prev_close,      buy_price,    sell_price};
+    nb::object daily = simulate_daily_return(
+        work, costs, [&](nb::handle pnl_index, nb::handle columns, std::size_t) {
+            return map_market(pnl_index, columns, market);
+        });
     // Trades after the last weight would follow no signal of the user's.
-    nb::object last_signal =
-        work.attr("index").attr("take")(int_array_from(valid_rows)).attr("max")();
+    nb::object last_signal = take(index_of(work), valid_rows).attr("max")();
     daily = label_window(daily, nb::none(), last_signal);
     // No return left (one weight row trades only on the next day): nothing to report.
     if (nb::len(daily) == 0) return empty_result();
 
     nb::dict columns;
     columns["daily_return"] = daily;
-    nb::object df = pandas().attr("DataFrame")(columns);
+    nb::object df = make_frame(columns);
     const bool has_benchmark =
         !benchmark_dict.is_none() && nb::borrow<nb::dict>(benchmark_dict).contains(benchmark_names);
     nb::object joined =
@@ -219,13 +227,12 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 }
 
 nb::object ravelin_result_class() {
-    nb::object pd = pandas();
     nb::list fields;
     fields.append(nb::make_tuple("strategy_name", attr_of("builtins", "str")));
-    fields.append(nb::make_tuple("daily_return", pd.attr("Series")));
-    fields.append(nb::make_tuple("cumulative_return", pd.attr("Series")));
+    fields.append(nb::make_tuple("daily_return", series_type()));
+    fields.append(nb::make_tuple("cumulative_return", series_type()));
     fields.append(nb::make_tuple("stats", attr_of("builtins", "dict")));
-    fields.append(nb::make_tuple("benchmark_summary", pd.attr("DataFrame")));
+    fields.append(nb::make_tuple("benchmark_summary", frame_type()));
     fields.append(nb::make_tuple("plot_paths", attr_of("builtins", "dict")));
     nb::dict ns;
     ns["__doc__"] =
