@@ -228,4 +228,8 @@ std::vector<double> year_of_rows(nb::handle index) {
 
 nb::object now_iso() { return pandas().attr("Timestamp").attr("now")().attr("isoformat")(); }
 
+nb::object today_yyyymmdd() {
+    return pandas().attr("Timestamp").attr("today")().attr("strftime")("%Y%m%d");
+}
+
 }  // namespace mirtaly::interop

@@ -4,6 +4,9 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <cstdint>
+#include <list>
+#include <vector>
 
 #include "kernels/simulation.hpp"
 
@@ -23,10 +26,12 @@ inline constexpr std::array<const char*, 8> kMarketArrayKeys = {
     "close_arr",   "prev_close_arr", "buy_price_arr", "sell_price_arr"};
 
 // Kernel views over the aligned arrays, and the arrays that own them (in
-// kMarketArrayKeys order).
+// kMarketArrayKeys order). A mapped market's views also read through the
+// position lists it owns.
 struct AlignedMarket {
     kernels::VwapMarket view;
     std::array<nb::object, 8> arrays;
+    std::list<std::vector<std::int64_t>> positions;
 };
 
 // Aligns every frame to `pnl_index` x `columns` with pandas' own label lookup.
@@ -35,6 +40,13 @@ struct AlignedMarket {
 // contiguous run of a frame's labels the array is a view of the frame's
 // values, otherwise a fresh column-major copy.
 AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
+
+// The same alignment without copying: every view reads its frame's own values
+// through the positions of the wanted labels (a contiguous run becomes an
+// offset), so a simulation touches only the cells it uses. Permission masks
+// that are not boolean are still gathered. The arrays are the frames' values,
+// not aligned ones: this market is for kernels, not for as_dict.
+AlignedMarket map_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
 
 // The arrays of a mapping shaped like _build_market_arrays' result, checked
 // to be (rows, cols), permissions boolean. A missing key raises KeyError.

@@ -25,4 +25,22 @@ void bind_from(nb::module_& target, const char* source, std::initializer_list<co
 // `ns`, no base class but object.
 nb::object new_class(const char* module, const char* name, const char* doc, nb::dict ns);
 
+// Runs `body` inside the context manager `manager`; its __exit__ runs also
+// when the body fails, and then the body's error is the one that propagates.
+template <class Body>
+void within(nb::handle manager, Body&& body) {
+    manager.attr("__enter__")();
+    try {
+        body();
+    } catch (...) {
+        nb::object none = nb::none();
+        PyObject* r = PyObject_CallMethod(manager.ptr(), "__exit__", "OOO", none.ptr(),
+                                          none.ptr(), none.ptr());
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        throw;
+    }
+    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
+}
+
 }  // namespace mirtaly::interop

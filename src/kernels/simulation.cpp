@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace mirtaly::kernels {
@@ -23,41 +24,83 @@ struct DayTerms {
     std::vector<double> buy, hold, hold_dividend, sell, sell_dividend;
 };
 
+// The eight arrays along one stock's days or one day's stocks. Plain lines
+// index their array directly; mapped ones go through position maps, and are
+// only used when some array needs them.
+template <bool Mapped>
+struct MarketLine {
+    template <class T>
+    using Line = std::conditional_t<Mapped, MappedLine<T>, View1D<T>>;
+    Line<double> prev_close, close, buy_price, sell_price, split, dividend;
+    Line<bool> can_buy, cant_sell;
+};
+
+template <bool Mapped, class Get>
+MarketLine<Mapped> market_line(const VwapMarket& m, Get get) {
+    return {get(m.prev_close), get(m.close), get(m.buy_price), get(m.sell_price),
+            get(m.split),      get(m.dividend), get(m.can_buy), get(m.cant_sell)};
+}
+
+template <bool Mapped>
+MarketLine<Mapped> market_column(const VwapMarket& m, std::size_t j) {
+    return market_line<Mapped>(m, [j](const auto& v) {
+        if constexpr (Mapped) return v.column(j);
+        else return v.source.column(j);
+    });
+}
+
+template <bool Mapped>
+MarketLine<Mapped> market_row(const VwapMarket& m, std::size_t i) {
+    return market_line<Mapped>(m, [i](const auto& v) {
+        if constexpr (Mapped) return v.row(i);
+        else return v.source.row(i);
+    });
+}
+
+bool is_mapped(const VwapMarket& m) {
+    auto mapped = [](const auto& v) { return v.rows || v.cols; };
+    return mapped(m.prev_close) || mapped(m.close) || mapped(m.buy_price) ||
+           mapped(m.sell_price) || mapped(m.split) || mapped(m.dividend) || mapped(m.can_buy) ||
+           mapped(m.cant_sell);
+}
+
 class Simulator {
 public:
-    Simulator(const VwapMarket& m, const VwapCosts& c)
-        : m_(m), money_(c.total_money),
+    explicit Simulator(const VwapCosts& c)
+        : money_(c.total_money),
           lot_(static_cast<double>(c.lot_size)), buy_mult_(1.0 + c.fee),
           sell_mult_(1.0 - c.fee - c.rule_fee) {}
 
-    // One stock on one day: trades towards the weight's target and books the
-    // profit terms. `held` is the stock's share count, updated in place.
-    inline void step(std::size_t i, std::size_t j, double weight, double& held,
+    // One stock on day i, element k of the market line `at`: trades towards
+    // the weight's target and books the profit terms. `held` is the stock's
+    // share count, updated in place.
+    template <class Line>
+    inline void step(std::size_t i, const Line& at, std::size_t k, double weight, double& held,
                      DayTerms& t) const {
         double target = 0.0;
         // Most cells of a real weight matrix are empty: with no target and no
         // holding every term is an exact zero, so the market data is not read.
         if (std::isfinite(weight)) {
-            const double prev_close = m_.prev_close(i, j);
+            const double prev_close = at.prev_close[k];
             if (std::isfinite(prev_close) && prev_close > 0.0)
                 target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
         }
         if (target == 0.0 && held == 0.0) return;
 
-        const double prev_close = m_.prev_close(i, j);
+        const double prev_close = at.prev_close[k];
         const double diff = target - held;
-        const double bought = (diff > 0.0 && m_.can_buy(i, j)) ? diff : 0.0;
-        const double sold = (diff < 0.0 && !m_.cant_sell(i, j)) ? -diff : 0.0;
+        const double bought = (diff > 0.0 && at.can_buy[k]) ? diff : 0.0;
+        const double sold = (diff < 0.0 && !at.cant_sell[k]) ? -diff : 0.0;
         const double hold = held - sold;
         held = hold + bought;
 
-        const double close = m_.close(i, j);
-        const double raw_split = m_.split(i, j);
+        const double close = at.close[k];
+        const double raw_split = at.split[k];
         const double split = std::isnan(raw_split) ? 1.0 : raw_split;
-        const double dividend = nan_to_zero(m_.dividend(i, j));
-        const double buy_coeff = nan_to_zero(close - m_.buy_price(i, j) * buy_mult_);
+        const double dividend = nan_to_zero(at.dividend[k]);
+        const double buy_coeff = nan_to_zero(close - at.buy_price[k] * buy_mult_);
         const double hold_coeff = nan_to_zero(split * close - prev_close);
-        const double sell_coeff = nan_to_zero(split * m_.sell_price(i, j) * sell_mult_ - prev_close);
+        const double sell_coeff = nan_to_zero(split * at.sell_price[k] * sell_mult_ - prev_close);
 
         t.buy[i] += bought * buy_coeff;
         t.hold[i] += hold * hold_coeff;
@@ -67,7 +110,6 @@ public:
     }
 
 private:
-    const VwapMarket& m_;
     double money_, lot_, buy_mult_, sell_mult_;
 };
 
@@ -112,13 +154,13 @@ std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
 // column-major but the market is not; the copy stays small and in cache.
 constexpr std::size_t kStagedDays = 32;
 
-void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
-                     const VwapMarket& market, const VwapCosts& costs,
-                     std::span<double> daily_cash) {
+namespace {
+
+template <bool Mapped>
+void simulate(View2D<double> signal, std::span<const std::int64_t> signal_rows,
+              const VwapMarket& market, const Simulator& sim, DayTerms& terms) {
     const std::size_t n_days = signal_rows.size();
     const std::size_t n_stocks = signal.cols;
-    const Simulator sim(market, costs);
-    DayTerms terms(n_days);
     auto weight = [&](std::size_t i, std::size_t j) {
         return signal(static_cast<std::size_t>(signal_rows[i]), j);
     };
@@ -127,8 +169,9 @@ void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal
         market.prev_close.column_major()) {
         // pandas' own layout: each stock's columns are read front to back.
         for (std::size_t j = 0; j < n_stocks; ++j) {
+            const auto at = market_column<Mapped>(market, j);
             double held = 0.0;
-            for (std::size_t i = 0; i < n_days; ++i) sim.step(i, j, weight(i, j), held, terms);
+            for (std::size_t i = 0; i < n_days; ++i) sim.step(i, at, i, weight(i, j), held, terms);
         }
     } else {
         // Row-major market (as a C-order store loads): whole rows, day by day.
@@ -143,11 +186,26 @@ void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal
                         staged[(i - d0) * n_stocks + j] = weight(i, j);
             for (std::size_t i = d0; i < d1; ++i) {
                 const double* row = stage ? &staged[(i - d0) * n_stocks] : nullptr;
+                const auto at = market_row<Mapped>(market, i);
                 for (std::size_t j = 0; j < n_stocks; ++j)
-                    sim.step(i, j, stage ? row[j] : weight(i, j), held[j], terms);
+                    sim.step(i, at, j, stage ? row[j] : weight(i, j), held[j], terms);
             }
         }
     }
+}
+
+}  // namespace
+
+void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
+                     const VwapMarket& market, const VwapCosts& costs,
+                     std::span<double> daily_cash) {
+    const std::size_t n_days = signal_rows.size();
+    const Simulator sim(costs);
+    DayTerms terms(n_days);
+    if (is_mapped(market))
+        simulate<true>(signal, signal_rows, market, sim, terms);
+    else
+        simulate<false>(signal, signal_rows, market, sim, terms);
 
     for (std::size_t i = 0; i < n_days; ++i)
         daily_cash[i] = terms.buy[i] + terms.hold[i] + terms.hold_dividend[i] + terms.sell[i] +

@@ -9,10 +9,13 @@
 
 namespace mirtaly::kernels {
 
+// Market arrays aligned to the simulated days and stocks, directly or
+// through position maps.
 struct VwapMarket {
-    View2D<double> prev_close, close, buy_price, sell_price, split, dividend;
-    View2D<bool> can_buy, cant_sell;
+    MappedView2D<double> prev_close, close, buy_price, sell_price, split, dividend;
+    MappedView2D<bool> can_buy, cant_sell;
 };
+
 
 struct VwapCosts {
     double total_money = 1e8;
