@@ -148,6 +148,11 @@ NB_MODULE(_ravelin, m) {
           "benchmark_annual_return"_a.none(), "rank_ic"_a.none(), "stats"_a.none(),
           "factor_name"_a.none(), "plot_title"_a.none(), "save_path"_a.none(),
           "image_kind"_a.none(), "benchmark_name"_a.none(),
+          nb::sig("def _plot_group_backtest_unlocked(excess_cumulative: pandas.DataFrame, "
+                  "annual_return: pandas.Series, benchmark_annual_return: float, "
+                  "rank_ic: pandas.Series, stats: dict[str, object], factor_name: str, "
+                  "plot_title: str | None, save_path: str | os.PathLike, image_kind: str, "
+                  "benchmark_name: str) -> None"),
           "Draws and saves one group backtest figure; the caller holds the chart lock.");
     m.def("plot_group_backtest", &plot_group_backtest, nb::kw_only(),
           "excess_cumulative"_a.none(), "annual_return"_a.none(),

@@ -64,10 +64,14 @@ nb::object backtest_service_class() {
         "Marks stocks outside the universe as invalid in data['close_price_valid'].");
     ns["_factor_name"] = static_method(nb::cpp_function(
         &factor_name, nb::name("_factor_name"), "factor"_a.none(),
+        nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
         "The factor's name for titles and files: its columns' name, else \"factor\"."));
     ns["_to_public_result"] = static_method(nb::cpp_function(
         &to_public_result, nb::name("_to_public_result"), "core_result"_a.none(),
-        "factor_name"_a.none(), "The group backtest core's result as BacktestResult."));
+        "factor_name"_a.none(),
+        nb::sig("def _to_public_result(core_result: object, factor_name: str) "
+                "-> mirtaly.backtest.result.BacktestResult"),
+        "The group backtest core's result as BacktestResult."));
     ns["backtest"] = nb::cpp_function(
         &backtest, nb::is_method(), nb::name("backtest"), "factor"_a.none(), "data"_a.none(),
         "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
@@ -76,6 +80,15 @@ nb::object backtest_service_class() {
         "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
         "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005,
         "plot"_a.none() = "long",
+        nb::sig("def backtest(self, factor: pandas.DataFrame, "
+                "data: mirtaly.backtest.result.BacktestData, start_date: str | int, "
+                "end_date: str | int, output_dir: str | os.PathLike, plot_filename: str, *, "
+                "group_num: int = 20, benchmark: str | list[str] | None = '000852', "
+                "universe: str | collections.abc.Iterable[object] | None = None, "
+                "rolling_window: int = 0, ascending: bool = False, "
+                "total_money: float = 100000000.0, fee: float = 0.0001, "
+                "rule_fee: float = 0.0005, plot: str = 'long') "
+                "-> mirtaly.backtest.result.BacktestResult"),
         "Factor group backtest over the window and the stock universe; returns "
         "BacktestResult.");
     ns["backtest_strategy"] = nb::cpp_function(
