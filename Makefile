@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: demo test test-oldest bench install lint format clean
+.PHONY: demo test test-oldest wheel-check bench install lint format clean
 
 $(DEPS): requirements-dev.txt
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -22,19 +22,28 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 
-# The oldest supported pandas, numpy and matplotlib, in a venv of their own.
+# The oldest supported pandas, numpy and matplotlib, in a venv of their own; with
+# the pyparsing of matplotlib 3.8's time (a later one warns of deprecations on import).
 OLD_VENV := build/venv-oldest
 test-oldest:
 	test -x $(OLD_VENV)/bin/python || $(PYTHON) -m venv $(OLD_VENV)
 	$(OLD_VENV)/bin/python -m pip install --quiet --upgrade pip
 	$(OLD_VENV)/bin/python -m pip install --quiet -r requirements-dev.txt \
-		"pandas==2.2.*" "numpy==1.26.*" "matplotlib==3.8.*"
+		"pandas==2.2.*" "numpy==1.26.*" "matplotlib==3.8.*" "pyparsing<3.3"
 	$(OLD_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
 		-C build-dir=build/oldest .
 	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
+# A wheel built the way a plain `pip install .` builds (isolated, build
+# requirements from the index) must ship the type stubs too.
+wheel-check: $(DEPS)
+	rm -rf build/wheel
+	$(PY) -m pip wheel --quiet --no-deps -C build-dir=build/isolated -w build/wheel .
+	$(PY) .ci/check_wheel.py build/wheel
+
 bench: install
-	@for script in bench/*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
+	@for script in bench/*.py; do echo "== $$script"; \
+		$(PY) -m bench.$$(basename $$script .py) || exit 1; done
 
 lint: $(DEPS)
 	$(PY) -m ruff check python tests bench

@@ -17,7 +17,6 @@ as well.
 import argparse
 import gc
 import json
-import subprocess
 import sys
 import tempfile
 import time
@@ -25,23 +24,21 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from bench.strategy_sim import MIB, best_of, build, rss_growth, run_child
 from mirtaly.backtest._prepare import (
     COMPONENT_FACTOR_NAMES,
     BinaryPreparedDataStore,
     component_dataset_key,
 )
-
-from mirtaly.backtest import _service
-from mirtaly.backtest._store import clean_matrix, normalize_yyyymmdd
-from strategy_sim import MIB, best_of, build, rss_growth
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from reference_strategy import (  # noqa: E402
+from tests.reference_strategy import (
     MARKET_KEYS,
     ref_stats,
     ref_total_frame,
     reference_strategy_backtest,
 )
+
+from mirtaly.backtest import _service
+from mirtaly.backtest._store import clean_matrix, normalize_yyyymmdd
 
 N_STOCKS, N_DAYS = 5000, 2500
 HELD, CANDIDATES = 1000, 1200
@@ -171,9 +168,7 @@ def child(name: str, path: Path, weights_file: Path) -> None:
 
 
 def measure_memory(name: str, path: Path, weights_file: Path) -> dict:
-    cmd = [sys.executable, __file__, "--child", name, str(path), str(weights_file)]
-    proc = subprocess.run(cmd, capture_output=True, text=True, check=True)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return run_child("bench.strategy_backtest", name, path, weights_file)
 
 
 def charts_available() -> bool:

@@ -1,14 +1,14 @@
 """The strategy simulation against the memory floor, in four memory layouts.
 
-A seeded A-share-like market (suspensions and listings as NaN holes, limit-up days that
-block buys, limit-down days that block sells, occasional splits and dividends, weekly
-rebalanced weights over 10-20% of the stocks) is laid out four ways: pandas' own
-column-major frames, row-major frames (as a C-order store loads), column-major weights over
-a row-major market, and a realistic mix left by ordinary pandas operations (a store window,
-`where`, `mask`, arithmetic, and an `iloc` date window of a column-major frame, which is a
-strided view). In every layout the result must agree with the plain numpy reference to
-1e-12 of the largest daily return and with the column-major result bit for bit, or the
-script exits 1.
+The tests' seeded A-share-like market (suspensions and listings as NaN holes, limit-up
+days that block buys, limit-down days that block sells, occasional splits and dividends,
+weights on a seventh of the stocks rebalanced every fifth day) is laid out four ways:
+pandas' own column-major frames, row-major frames (as a C-order store loads), column-major
+weights over a row-major market, and a realistic mix left by ordinary pandas operations (a
+store window, `where`, `mask`, arithmetic, and an `iloc` date window of a column-major
+frame, which is a strided view). In every layout the result must agree with the plain numpy
+reference to 1e-12 of the largest daily return and with the column-major result bit for bit,
+or the script exits 1.
 
 Then, per size: the one-core read floor (one pass of `np.bitwise_or.reduce` over the bytes
 of all nine inputs), ours in each layout with its ratio to that floor, the reference's time
@@ -20,6 +20,8 @@ Targets at 5000 stocks x 2500 days: every layout at most 2.0x the floor, the rea
 at most 15% slower than the best pure layout, at least 20x faster than the reference,
 statistics in at most 10 ms, two threads at least 1.7x the throughput of one, and an extra
 peak no larger than the eight aligned market arrays plus O(days).
+
+Run from the repository root: python -m bench.strategy_sim [--quick | --largest].
 """
 
 import argparse
@@ -35,9 +37,12 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from tests.conftest import random_market
+from tests.reference_strategy import MARKET_KEYS, ref_stats, reference_vwap_daily_return
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from reference_strategy import MARKET_KEYS, ref_stats, reference_vwap_daily_return  # noqa: E402
+# Run from the repository root as a module (python -m bench.strategy_sim), so that the
+# tests' market and reference readings import as the tests package's modules.
+ROOT = Path(__file__).resolve().parent.parent
 
 SIZES = [(300, 250), (3000, 1250), (5000, 2500)]  # stocks x days
 THREAD_SIZE = SIZES[-1]  # one of SIZES: its frames are reused
@@ -46,82 +51,12 @@ MIB = 1024 * 1024
 
 
 def build(n_stocks: int, n_days: int, seed: int = 20240102):
-    """The signal frame and the eight market frames, all on one date x stock grid.
-
-    Generated stock by stock, so that the frames come out in pandas' own column-major
-    layout, the one its operations (shift, reindex, arithmetic) produce.
-    """
-    rng = np.random.default_rng(seed + 7919 * n_stocks + n_days)
-    shape = (n_stocks, n_days)
-    dates = pd.bdate_range("2014-01-02", periods=n_days).strftime("%Y%m%d")
-    codes = [f"{c:06d}" for c in rng.choice(700000, n_stocks, replace=False)]
-    codes.sort()
-
-    ret = rng.normal(0.0003, 0.022, shape)
-    u = rng.random(shape)
-    ret[u < 0.02] = 0.1
-    ret[u > 0.985] = -0.1
-    np.clip(ret, -0.1, 0.1, out=ret)
-    limit_up = ret >= 0.0995
-    limit_down = ret <= -0.0995
-
-    split = np.full(shape, np.nan)
-    events = rng.random(shape) < 0.0005
-    split[events] = rng.choice([1.2, 1.5, 2.0], int(events.sum()))
-    level = rng.uniform(3.0, 80.0, (n_stocks, 1)) * np.cumprod(1.0 + ret, axis=1)
-    close = level / np.cumprod(np.where(events, split, 1.0), axis=1)
-    del level
-
-    suspended = np.zeros(shape, dtype=bool)
-    for _ in range(n_stocks // 3):
-        start = rng.integers(n_days)
-        suspended[rng.integers(n_stocks), start : start + rng.integers(1, 25)] = True
-    for row in rng.choice(n_stocks, n_stocks // 20, replace=False):  # listed part-way
-        suspended[row, : rng.integers(1, n_days)] = True
-    close[suspended] = np.nan
-    # The previous close is the last traded one, so it survives a suspension.
-    prev_close = np.empty(shape)
-    prev_close[:, 0] = close[:, 0] / (1.0 + ret[:, 0])
-    prev_close[:, 1:] = close[:, :-1]
-    last = np.where(np.isnan(prev_close), 0, np.arange(n_days))
-    np.maximum.accumulate(last, axis=1, out=last)
-    prev_close = np.take_along_axis(prev_close, last, axis=1)
-    del last
-
-    buy = np.where(limit_up, close, close * (1.0 + rng.normal(0.0, 0.006, shape)))
-    sell = np.where(limit_down, close, close * (1.0 + rng.normal(0.0, 0.006, shape)))
-    buy[rng.random(shape) < 0.001] = np.nan
-    sell[rng.random(shape) < 0.001] = np.nan
-    dividend = np.full(shape, np.nan)
-    events = rng.random(shape) < 0.002
-    dividend[events] = prev_close[events] * rng.uniform(0.005, 0.03, int(events.sum()))
-    can_buy = ~limit_up & ~suspended
-    cant_sell = limit_down | suspended
-
-    # Weekly rebalance onto 10-20% of the tradable stocks; weights carried between.
-    weekly = np.full((n_stocks, -(-n_days // 5)), np.nan)
-    for k in range(weekly.shape[1]):
-        pool = np.flatnonzero(~suspended[:, 5 * k])
-        picked = rng.choice(pool, int(pool.size * rng.uniform(0.1, 0.2)), replace=False)
-        w = rng.uniform(0.5, 1.5, picked.size)
-        weekly[picked, k] = w / w.sum()
-        weekly[picked[rng.random(picked.size) < 0.02], k] = np.nan
-    signal = np.repeat(weekly, 5, axis=1)[:, :n_days]
-
-    def frame(values):
-        return pd.DataFrame(values.T, index=dates, columns=codes, copy=False)
-
-    market = {
-        "can_buy_stock": frame(can_buy),
-        "cant_sell_stock": frame(cant_sell),
-        "split_factor": frame(split),
-        "dividend_factor": frame(dividend),
-        "close_price": frame(close),
-        "prev_close": frame(prev_close),
-        "buy_price": frame(buy),
-        "sell_price": frame(sell),
-    }
-    return frame(signal), [market[k] for k in MARKET_KEYS]
+    """The signal frame and the eight market frames (in MARKET_KEYS order) of the tests'
+    random market, over column-major arrays: pandas' own layout."""
+    signal, market = random_market(
+        seed + 7919 * n_stocks + n_days, n_days, n_stocks, column_major=True
+    )
+    return signal, [market[k] for k in MARKET_KEYS]
 
 
 def row_major(frame: pd.DataFrame) -> pd.DataFrame:
@@ -151,7 +86,7 @@ def realistic_mix(full: dict, rows: dict) -> dict:
         "can_buy_stock": rows["can_buy_stock"],
         "cant_sell_stock": window(full["cant_sell_stock"]),
         "split_factor": split.where(split > 0),
-        "dividend_factor": dividend.mask(dividend <= 0),
+        "dividend_factor": dividend.mask(dividend < 0),
         "close_price": rows["close_price"],
         "prev_close": window(full["prev_close"]),
         "buy_price": rows["buy_price"] * 1.0,
@@ -264,10 +199,15 @@ def child(name: str, n_stocks: int, n_days: int) -> None:
     print(json.dumps({"rss": rss, "traced": traced}))
 
 
-def measure_memory(name: str, n_stocks: int, n_days: int) -> dict:
-    cmd = [sys.executable, __file__, "--child", name, str(n_stocks), str(n_days)]
-    proc = subprocess.run(cmd, capture_output=True, text=True, check=True)
+def run_child(module: str, *args) -> dict:
+    """Runs ``python -m module --child *args`` in a fresh interpreter; its last line, as JSON."""
+    cmd = [sys.executable, "-m", module, "--child", *map(str, args)]
+    proc = subprocess.run(cmd, capture_output=True, text=True, check=True, cwd=ROOT)
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def measure_memory(name: str, n_stocks: int, n_days: int) -> dict:
+    return run_child("bench.strategy_sim", name, n_stocks, n_days)
 
 
 def bench_size(n_stocks: int, n_days: int, fn) -> tuple | None:

@@ -1,5 +1,6 @@
-"""Shared fixtures: sandbox markets, their factor service, a package server, and a small
-prepared store on disk with the service pointed at it."""
+"""Shared fixtures: the random market that tests and benchmarks simulate on, sandbox
+markets, their factor service, a package server, and a small prepared store on disk with
+the service pointed at it."""
 
 import numpy as np
 import pandas as pd
@@ -11,7 +12,82 @@ from mirtaly.backtest import _service
 from mirtaly.sandbox import market_of_size
 from mirtaly.sandbox.package import archive_store
 from mirtaly.sandbox.server import PackageServer
-from test_strategy_simulation import random_market
+
+
+def random_market(seed, n_days=80, n_stocks=40, long_short=False, column_major=False):
+    """An A-share-like market: limit days, suspensions, listings, splits, dividends, data
+    holes, and weights rebalanced every fifth day (some days carry none).
+
+    Returns the weight frame and the eight market frames by name, on one date x stock
+    grid. ``column_major`` makes sure the frames hold column-major arrays, the layout of
+    the frames pandas' own operations produce; the values do not depend on it.
+    """
+    rng = np.random.default_rng(seed)
+    dates = list(pd.bdate_range("2023-01-02", periods=n_days).strftime("%Y%m%d"))
+    codes = [f"{600000 + 7 * k:06d}" for k in range(n_stocks)]
+    shape = (n_days, n_stocks)
+
+    ret = rng.normal(0.0, 0.02, shape)
+    limit = rng.random(shape)
+    ret[limit < 0.03] = 0.1
+    ret[limit > 0.97] = -0.1
+    split = np.where(rng.random(shape) < 0.004, rng.choice([1.5, 2.0], shape), np.nan)
+    split[rng.random(shape) < 0.01] = 1.0
+    level = rng.uniform(4.0, 60.0, n_stocks) * np.cumprod(1.0 + ret, axis=0)
+    close = level / np.cumprod(np.nan_to_num(split, nan=1.0), axis=0)
+    prev_close = np.vstack([close[:1] / (1.0 + ret[:1]), close[:-1]])
+    buy = close * (1.0 + rng.normal(0.0, 0.006, shape))
+    sell = close * (1.0 + rng.normal(0.0, 0.006, shape))
+    dividend = np.where(rng.random(shape) < 0.01, prev_close * rng.uniform(0.005, 0.03), np.nan)
+    dividend[rng.random(shape) < 0.01] = 0.0
+
+    can_buy = ret < 0.0995
+    cant_sell = ret <= -0.0995
+    suspended = np.zeros(shape, dtype=bool)
+    for col in rng.choice(n_stocks, n_stocks // 8, replace=False):
+        start = rng.integers(0, n_days - 5)
+        suspended[start : start + rng.integers(1, 10), col] = True
+    for col in rng.choice(n_stocks, 2, replace=False):  # listed part-way through
+        suspended[: rng.integers(5, n_days // 2), col] = True
+    for arr in (close, prev_close, buy, sell):
+        arr[suspended] = np.nan
+    can_buy &= ~suspended
+    cant_sell |= suspended
+    buy[rng.random(shape) < 0.005] = np.nan  # data holes on trading days
+    sell[rng.random(shape) < 0.005] = np.nan
+
+    signal = np.full(shape, np.nan)
+    row = np.full(n_stocks, np.nan)
+    for i in range(n_days):
+        if i % 5 == 0:
+            picked = rng.choice(n_stocks, max(2, n_stocks // 7), replace=False)
+            w = rng.uniform(0.5, 1.5, picked.size)
+            w /= w.sum()
+            if long_short:
+                w *= rng.choice([-1.0, 1.0], picked.size)
+            row = np.where(rng.random(n_stocks) < 0.5, 0.0, np.nan)
+            row[picked] = w
+            row[picked[0]] = np.nan
+        if i % 11 != 7:  # some days carry no signal at all
+            signal[i] = row
+
+    def frame(values):
+        if column_major:
+            values = np.asfortranarray(values)
+            return pd.DataFrame(values, index=dates, columns=codes, copy=False)
+        return pd.DataFrame(values, index=dates, columns=codes)
+
+    market = {
+        "can_buy_stock": frame(can_buy),
+        "cant_sell_stock": frame(cant_sell),
+        "split_factor": frame(split),
+        "dividend_factor": frame(dividend),
+        "close_price": frame(close),
+        "prev_close": frame(prev_close),
+        "buy_price": frame(buy),
+        "sell_price": frame(sell),
+    }
+    return frame(signal), market
 
 
 @pytest.fixture(scope="session")
@@ -103,3 +179,37 @@ def service(prepared, monkeypatch):
 @pytest.fixture
 def loaded(service):
     return service.load_backtest_data()
+
+
+def assert_frames(got, want):
+    """Equal labels and values; text labels may be object or str dtype."""
+    pd.testing.assert_frame_equal(got, want, check_index_type=False, check_column_type=False)
+
+
+@pytest.fixture
+def install_client():
+    """Installs market clients for the test; puts the previous one back afterwards."""
+    previous = singleton.reset_instance()
+
+    def install(client):
+        singleton.set_instance(client)
+        return client
+
+    yield install
+    singleton.set_instance(previous)
+
+
+class FixedAnswer:
+    """Answers every query with one frame: rows out of the window, duplicates, indexes."""
+
+    def __init__(self, frame):
+        self.frame = frame
+        self.calls = 0
+
+    def get_factors(self, **kwargs):
+        self.calls += 1
+        return self.frame
+
+    def get_index_daily(self, **kwargs):
+        self.calls += 1
+        return self.frame

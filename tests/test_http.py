@@ -152,27 +152,21 @@ class TestSigning:
             exc.close()
             return exc.code
 
-    def test_signature_of_another_path_is_rejected(self, server):
+    @pytest.mark.parametrize(
+        "sent_path, age, status",
+        [("/v1/a", 0, 200), ("/v1/b", 0, 401), ("/v1/a", 3600, 401)],
+        ids=["signed", "another path", "expired"],
+    )
+    def test_signature_covers_path_and_time(self, server, sent_path, age, status):
         server.routes["/v1/a"] = _json(1)
         server.routes["/v1/b"] = _json(2)
-        ts = f"{time.time():.3f}"
+        ts = f"{time.time() - age:.3f}"
         headers = {
             KEY_HEADER: KEY,
             TIMESTAMP_HEADER: ts,
             SIGNATURE_HEADER: sign_request(SECRET, "GET", "/v1/a", ts),
         }
-        assert self._send(server, "/v1/a", headers) == 200
-        assert self._send(server, "/v1/b", headers) == 401
-
-    def test_expired_timestamp_is_rejected(self, server):
-        server.routes["/v1/a"] = _json(1)
-        ts = f"{time.time() - 3600:.3f}"
-        headers = {
-            KEY_HEADER: KEY,
-            TIMESTAMP_HEADER: ts,
-            SIGNATURE_HEADER: sign_request(SECRET, "GET", "/v1/a", ts),
-        }
-        assert self._send(server, "/v1/a", headers) == 401
+        assert self._send(server, sent_path, headers) == status
 
     def test_verify_signature_skew_window(self):
         sig = sign_request(SECRET, "get", "/p", "1000")
@@ -194,11 +188,46 @@ class TestSigning:
         assert SECRET not in repr(_client(server))
         assert KEY in repr(_client(server))
 
-    def test_base_url_must_be_http(self):
+    @pytest.mark.parametrize(
+        "url, options",
+        [
+            ("ftp://example.org", {}),
+            ("http://127.0.0.1:1", {"retries": -1}),
+            ("http://127.0.0.1:1", {"timeout": 0}),
+            ("http://127.0.0.1:1", {"timeout": -1.0}),
+            ("http://127.0.0.1:1", {"timeout": float("nan")}),
+            ("http://127.0.0.1:1", {"deadline": float("inf")}),
+        ],
+    )
+    def test_constructor_refuses(self, url, options):
         with pytest.raises(ValueError):
-            HttpClient("ftp://example.org", KEY, SECRET)
-        with pytest.raises(ValueError):
-            HttpClient("http://127.0.0.1:1", KEY, SECRET, retries=-1)
+            HttpClient(url, KEY, SECRET, **options)
+
+    def test_redirects_stay_on_the_configured_host(self, server):
+        other = _Server()
+        threading.Thread(target=other.serve_forever, daemon=True).start()
+        try:
+
+            def to(url):
+                def route(handler, attempt):
+                    handler.send_response(302)
+                    handler.send_header("Location", url)
+                    handler.send_header("Content-Length", "0")
+                    handler.end_headers()
+
+                return route
+
+            server.routes["/away"] = to(other.base_url + "/v1/a")
+            server.routes["/here"] = to("/v1/a")
+            server.routes["/v1/a"] = other.routes["/v1/a"] = _json(1)
+            with pytest.raises(NetworkError, match="another host"):
+                _client(server).get_json("/away")
+            assert other.seen == []
+            # Within the host the new path is signed afresh (the server checks).
+            assert _client(server).get_json("/here") == 1
+        finally:
+            other.shutdown()
+            other.server_close()
 
 
 # --- retries and failures ----------------------------------------------------
@@ -327,16 +356,37 @@ class TestDownload:
         assert _leftovers(tmp_path) == []
 
     def test_failed_download_keeps_the_existing_file(self, server, tmp_path):
-        server.routes["/cut"] = lambda handler, attempt: handler.reply(
-            200, self.BODY[:3000], length=len(self.BODY)
-        )
+        for path, body, length in [
+            ("/cut", self.BODY[:3000], len(self.BODY)),
+            ("/long", self.BODY, 3000),
+            ("/nan", self.BODY, "lots"),
+        ]:
+            server.routes[path] = lambda handler, attempt, b=body, n=length: handler.reply(
+                200, b, length=n
+            )
         dest = tmp_path / "package.zip"
         dest.write_bytes(b"previous package")
-        for path in ("/cut", "/missing"):
+        for path in ("/cut", "/long", "/nan", "/missing"):
             with pytest.raises(NetworkError):
                 _client(server).download(path, dest)
             assert dest.read_bytes() == b"previous package"
             assert _leftovers(tmp_path) == ["package.zip"]
+
+    def test_trickling_server_meets_the_deadline(self, server, tmp_path):
+        def trickle(handler, attempt):
+            handler.send_response(200)
+            handler.send_header("Content-Length", "200")
+            handler.end_headers()
+            for _ in range(200):
+                if server.release.wait(0.05):
+                    return
+                handler.wfile.write(b"x")
+                handler.wfile.flush()
+
+        server.routes["/slow"] = trickle
+        with pytest.raises(NetworkError, match="deadline"):
+            _client(server, deadline=0.5).download("/slow", tmp_path / "p.zip")
+        assert _leftovers(tmp_path) == []
 
     def test_failing_progress_callback_leaves_no_temp_file(self, server, tmp_path):
         server.routes["/pkg"] = lambda handler, attempt: handler.reply(200, self.BODY)

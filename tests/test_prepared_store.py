@@ -153,20 +153,39 @@ class TestAddComponentMatrices:
         assert os.stat(store.metadata_path).st_mtime_ns == stamp
 
     @pytest.mark.parametrize(
-        "given", [{}, {C905: None}, {C905: pd.DataFrame(columns=CODES, dtype=float)}]
+        "given, error",
+        [
+            ({}, ValueError),
+            ({C905: None}, ValueError),
+            ({C905: pd.DataFrame(columns=CODES, dtype=float)}, ValueError),
+            ({C905: [[1.0, 2.0]]}, TypeError),
+        ],
     )
-    def test_missing_or_rowless_matrix_raises(self, tmp_path, given):
+    def test_failed_call_leaves_nothing_behind(self, tmp_path, given, error):
         write_store(tmp_path)
         store = P.BinaryPreparedDataStore(tmp_path)
         raw = store.metadata_path.read_bytes()
+        files = set(os.listdir(tmp_path))
         matrices = {C300: matrix(), **given}
-        with pytest.raises(ValueError) as info:
+        with pytest.raises(error) as info:
             store.add_component_matrices(matrices, [C300, C905])
-        assert str(info.value) == "缺失成分股矩阵为空，无法补充: " + C905
-        # The matrix written before the failure is not listed.
+        if error is ValueError:
+            assert str(info.value) == "缺失成分股矩阵为空，无法补充: " + C905
+        # Not even the matrix written before the failure stays.
         assert store.metadata_path.read_bytes() == raw
-        assert component_dataset_key(C300) not in store.load_metadata()["datasets"]
+        assert set(os.listdir(tmp_path)) == files
         assert store.add_component_matrices({C300: matrix()}, [C300]) == [C300]
+
+    @pytest.mark.parametrize(
+        "listed, names", [([], ["沪深300", "中证300"]), (["沪深300"], ["中证300", C905])]
+    )
+    def test_names_sharing_a_dataset_key_are_refused_before_writing(self, tmp_path, listed, names):
+        write_store(tmp_path, components=listed)
+        store = P.BinaryPreparedDataStore(tmp_path)
+        files = {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)}
+        with pytest.raises(ValueError, match="component__300"):
+            store.add_component_matrices(dict.fromkeys(names, matrix()), names)
+        assert {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)} == files
 
     @pytest.mark.parametrize("matrices, names", [([], []), ({}, (C300,)), ({}, C300)])
     def test_argument_types(self, tmp_path, matrices, names):

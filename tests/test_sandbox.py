@@ -9,8 +9,10 @@ import pandas as pd
 import pytest
 
 from mirtaly._http import HttpClient
+from mirtaly.backtest import _prepare, _service
 from mirtaly.exceptions import NetworkError
 from mirtaly.sandbox import INDEX_TIERS, generate_market, trading_sessions
+from mirtaly.sandbox.package import build_benchmark_package, file_sha256
 from mirtaly.sandbox.server import PACKAGE_INFO_PATH
 
 
@@ -184,3 +186,56 @@ class TestPackageServer:
         assert not client.get_json(PACKAGE_INFO_PATH)["url"].startswith("/")
         info = client.get_json(PACKAGE_INFO_PATH)
         assert info["sha256"] == served_archive.package.sha256 and info["url"].startswith("/")
+
+
+@pytest.fixture(scope="session")
+def tiny_package(tiny_market, tmp_path_factory):
+    return build_benchmark_package(tiny_market, tmp_path_factory.mktemp("package"))
+
+
+class TestBenchmarkPackage:
+    def test_full_build_unpacks_loads_and_backtests(
+        self, tiny_package, tiny_market, tmp_path, monkeypatch
+    ):
+        m, package = tiny_market, tiny_package
+        assert package.end_date == m.date_labels[-6]
+        assert file_sha256(package.path) == package.sha256
+        with tarfile.open(package.path) as tar:
+            assert {name.split("/")[0] for name in tar.getnames()} == {package.root}
+            tar.extractall(tmp_path, filter="data")
+        monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", tmp_path / package.root)
+        service = _service.BacktestService(None)
+        loaded = service.load_backtest_data()
+        data = loaded.data
+
+        close = data["close_price"]
+        assert list(close.index) == list(m.date_labels[:-5])
+        cells = np.ix_(m.date_labels.get_indexer(close.index), m.codes.get_indexer(close.columns))
+        assert not data["can_buy_stock"].to_numpy()[m.locked_up[cells]].any()
+        assert data["cant_sell_stock"].to_numpy()[m.locked_down[cells]].all()
+        for code in ("000300", "000905", "000852"):
+            expected = m.index_daily[code + ".XSHG"].iloc[:-5]
+            pd.testing.assert_series_equal(
+                data["benchmark_dict"][code], expected, check_names=False
+            )
+        members = data["component__rq_index_components_new_000300_xshg"]
+        held = m.frame(m.index_weights["000300.XSHG"]).loc[close.index].notna()
+        pd.testing.assert_frame_equal(members.notna(), held[members.columns])
+        assert held.any().sum() == members.shape[1]
+
+        weights = members.div(members.sum(axis=1), axis=0)
+        window = (close.index[0], close.index[-1])
+        result = service.backtest_strategy(weights, loaded, *window, None, "", plot=None)
+        assert len(result.daily_return) == len(close) - 1
+        assert result.daily_return.notna().all() and result.daily_return.std() > 0
+
+    def test_reused_for_the_same_market_only(self, tiny_package, tiny_market, monkeypatch):
+        def no_build(*args, **kwargs):
+            raise AssertionError("built again")
+
+        monkeypatch.setattr(_prepare, "GroupPreparedDataBuilder", no_build)
+        directory = tiny_package.path.parent
+        assert build_benchmark_package(tiny_market, directory) == tiny_package
+        other = generate_market(60, sessions=130, seed=8, end=tiny_market.dates[-1])
+        with pytest.raises(AssertionError, match="built again"):
+            build_benchmark_package(other, directory)

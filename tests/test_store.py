@@ -1,5 +1,7 @@
+import io
 import os
 import pickle
+import struct
 import subprocess
 import sys
 import textwrap
@@ -176,6 +178,11 @@ class TestCleanMatrix:
             (pd.DataFrame([[1]], index=["not a date"], columns=["000001"]), "日期无法解析"),
             (pd.DataFrame([[1]], index=["20240102"], columns=["ABC"]), "股票代码"),
             (pd.DataFrame({"000001": ["x"]}, index=["20240102"]), "非数值"),
+            (
+                pd.DataFrame({"000001": pd.to_datetime(["2024-01-02"])}, index=["20240102"]),
+                "非数值",
+            ),
+            (pd.DataFrame({"000001": [1.0, 1 + 2j]}, index=["20240102", "20240103"]), r"1\+2j"),
         ],
     )
     def test_rejects_bad_tables(self, raw, message):
@@ -385,6 +392,57 @@ class TestUpdateTail:
         assert {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)} == files
 
 
+def relabel(payload, dates=None, codes=None):
+    """The payload with the labels of its matrices mapped by ``dates`` and ``codes``."""
+    for key, value in payload["data"].items():
+        if isinstance(value, pd.DataFrame):
+            value = value.set_axis(dates(value.index), axis=0) if dates else value
+            payload["data"][key] = value.set_axis(codes(value.columns), axis=1) if codes else value
+    return payload
+
+
+LOOSE_LABELS = {
+    "datetime index": (pd.to_datetime, None),
+    "integer codes": (None, lambda cols: [int(c) for c in cols]),
+    "suffixed codes": (None, lambda cols: [c + ".XSHE" for c in cols]),
+}
+
+
+@pytest.mark.parametrize("how", LOOSE_LABELS)
+def test_loose_labels_are_stored_as_dates_and_codes(tmp_path, how):
+    states = []
+    for name, loose in (("exact", (None, None)), ("loose", LOOSE_LABELS[how])):
+        store = make_store(tmp_path / name)
+        store.write(relabel(make_payload(), *loose))
+        assert store.update_tail(relabel(tail_payload(["20240105", "20240109"], CODES), *loose))
+        states.append(snapshot(store))
+    assert_snapshot_equal(*states)
+    assert list(store.load(start_date="20240105")["data"]["close_price"].index) == [
+        "20240105",
+        "20240109",
+    ]
+
+
+@pytest.mark.parametrize(
+    "dates, codes",
+    [
+        (lambda idx: ["20240109", "garbage"], None),
+        (None, lambda cols: ["000001", "ABC", "600000"]),
+        (None, lambda cols: ["000001", 1, "600000"]),  # 1 is 000001 again
+    ],
+)
+@pytest.mark.parametrize("full", [True, False])
+def test_unreadable_labels_raise_before_anything_is_written(tmp_path, dates, codes, full):
+    store = make_store(tmp_path)
+    if not full:
+        store.write(make_payload())
+    files = {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)}
+    bad = relabel(tail_payload(["20240109", "20240110"], CODES), dates, codes)
+    with pytest.raises(ValueError, match="close_price"):
+        store.write(bad) if full else store.update_tail(bad)
+    assert {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)} == files
+
+
 # --------------------------------------------------------------------------- crash safety
 
 
@@ -585,3 +643,109 @@ class TestHostileMetadata:
         path.write_bytes(path.read_bytes()[:-16])
         with pytest.raises(MirtalyError, match="不完整"):
             store.load(mmap=False)
+
+
+def _npy(array) -> bytes:
+    buffer = io.BytesIO()
+    np.save(buffer, array, allow_pickle=True)
+    return buffer.getvalue()
+
+
+def _lengthen_header(raw: bytes) -> bytes:
+    (length,) = struct.unpack("<I", raw[8:12])  # our files carry a version 2 header
+    return raw[:8] + struct.pack("<I", length + 64) + raw[12:]
+
+
+def _relink(path, target):
+    path.rename(target)
+    path.symlink_to(target)
+
+
+# How close_price can be broken: metadata entry, file bytes, file kind.
+BREAKAGES = {
+    "entry without index": lambda e, p: e.pop("index"),
+    "index shorter than file": lambda e, p: e.update(index=e["index"][:-1], shape=[4, 3]),
+    "columns longer than file": lambda e, p: e.update(columns=[*e["columns"], "688001"]),
+    "truncated": lambda e, p: p.write_bytes(p.read_bytes()[:-16]),
+    "header cut": lambda e, p: p.write_bytes(p.read_bytes()[:20]),
+    "header lengthened": lambda e, p: p.write_bytes(_lengthen_header(p.read_bytes())),
+    "object array": lambda e, p: p.write_bytes(_npy(np.full((5, 3), None, dtype=object))),
+    "3-D array": lambda e, p: p.write_bytes(_npy(np.zeros((5, 3, 1)))),
+    "wrong dtype": lambda e, p: p.write_bytes(_npy(np.zeros((5, 3), dtype=np.int64))),
+    "directory": lambda e, p: (p.unlink(), p.mkdir()),
+    "fifo": lambda e, p: (p.unlink(), os.mkfifo(p)),
+    "missing": lambda e, p: p.unlink(),
+    "symlink inside": lambda e, p: _relink(p, p.with_name("moved.npy")),
+    "symlink outside": lambda e, p: _relink(p, p.parent.parent / "outside.npy"),
+}
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+@pytest.mark.parametrize("how", list(BREAKAGES) + ["datasets not a dict"])
+def test_broken_store_is_a_mirtaly_error_naming_the_dataset(tmp_path, how, mmap):
+    store = make_store(tmp_path / "s")
+    store.write(make_payload())
+    meta = store.load_metadata()
+    entry = meta["datasets"]["close_price"]
+    if how == "datasets not a dict":
+        meta["datasets"] = list(meta["datasets"].values())
+    else:
+        BREAKAGES[how](entry, store.store_dir / entry["file"])
+    store._write_metadata(meta)
+    named = "datasets" if how == "datasets not a dict" else "close_price"
+    with pytest.raises(MirtalyError, match=named):
+        store.load(mmap=mmap)
+
+
+def _laughs():
+    laughs = ["lol"]
+    for _ in range(9):
+        laughs = [laughs] * 10  # 790 pickled bytes, 10**9 strings unfolded
+    return laughs
+
+
+def _cycle():
+    cycle = []
+    cycle.append(cycle)
+    return cycle
+
+
+@pytest.mark.parametrize("make", [_laughs, _cycle])
+def test_metadata_that_unfolds_without_end_is_refused_before_any_write(tmp_path, make):
+    store = make_store(tmp_path)
+    store.write(make_payload())
+    meta = store.load_metadata()
+    meta["meta"]["note"] = make()
+    store.metadata_path.write_bytes(pickle.dumps(meta, protocol=pickle.HIGHEST_PROTOCOL))
+    files = {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)}
+    with pytest.raises(MirtalyError, match="元信息"):
+        store.update_tail(tail_payload(["20240109"], CODES))
+    assert {n: (tmp_path / n).read_bytes() for n in os.listdir(tmp_path)} == files
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+def test_load_racing_an_update_returns_the_new_state(tmp_path, monkeypatch, mmap):
+    new = tail_payload(["20240105", "20240109"], CODES + ["688001"])
+    reference = make_store(tmp_path / "reference")
+    reference.write(make_payload())
+    reference.update_tail(new)
+    store = make_store(tmp_path / "s")
+    store.write(make_payload())
+    read_metadata = BinaryPreparedDataStoreBase.load_metadata
+    raced = []
+
+    def racing(self):
+        # Another process updates right after this load has read the metadata.
+        metadata = read_metadata(self)
+        if not raced:
+            raced.append(True)
+            assert make_store(self.store_dir).update_tail(new)
+        return metadata
+
+    monkeypatch.setattr(BinaryPreparedDataStoreBase, "load_metadata", racing)
+    got = store.load(mmap=mmap)["data"]
+    expected = reference.load(mmap=False)["data"]
+    pd.testing.assert_frame_equal(got["close_price"], expected["close_price"])
+    pd.testing.assert_series_equal(
+        got["benchmark_dict"]["000300"], expected["benchmark_dict"]["000300"]
+    )

@@ -7,9 +7,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from conftest import random_market
 from mirtaly.backtest import _ravelin
 from reference_strategy import MARKET_KEYS, reference_smooth, reference_strategy_backtest
-from test_strategy_simulation import random_market
 
 STATS_KEYS = 13
 

@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 from mirtaly.backtest._ravelin import calc_strategy_vwap_daily_return
 
+from conftest import random_market
 from reference_strategy import MARKET_KEYS, reference_vwap_daily_return
 
 DATES = ["20240102", "20240103", "20240104", "20240105", "20240108"]
@@ -67,73 +68,6 @@ def assert_matches(result, expected):
     np.testing.assert_allclose(
         result.to_numpy(), expected.to_numpy(), rtol=1e-12, atol=1e-15, equal_nan=True
     )
-
-
-def random_market(seed, n_days=80, n_stocks=40, long_short=False):
-    """A small A-share-like market: limit days, suspensions, listings, splits, dividends."""
-    rng = np.random.default_rng(seed)
-    dates = list(pd.bdate_range("2023-01-02", periods=n_days).strftime("%Y%m%d"))
-    codes = [f"{600000 + 7 * k:06d}" for k in range(n_stocks)]
-    shape = (n_days, n_stocks)
-
-    ret = rng.normal(0.0, 0.02, shape)
-    limit = rng.random(shape)
-    ret[limit < 0.03] = 0.1
-    ret[limit > 0.97] = -0.1
-    split = np.where(rng.random(shape) < 0.004, rng.choice([1.5, 2.0], shape), np.nan)
-    split[rng.random(shape) < 0.01] = 1.0
-    level = rng.uniform(4.0, 60.0, n_stocks) * np.cumprod(1.0 + ret, axis=0)
-    close = level / np.cumprod(np.nan_to_num(split, nan=1.0), axis=0)
-    prev_close = np.vstack([close[:1] / (1.0 + ret[:1]), close[:-1]])
-    buy = close * (1.0 + rng.normal(0.0, 0.006, shape))
-    sell = close * (1.0 + rng.normal(0.0, 0.006, shape))
-    dividend = np.where(rng.random(shape) < 0.01, prev_close * rng.uniform(0.005, 0.03), np.nan)
-    dividend[rng.random(shape) < 0.01] = 0.0
-
-    can_buy = ret < 0.0995
-    cant_sell = ret <= -0.0995
-    suspended = np.zeros(shape, dtype=bool)
-    for col in rng.choice(n_stocks, n_stocks // 8, replace=False):
-        start = rng.integers(0, n_days - 5)
-        suspended[start : start + rng.integers(1, 10), col] = True
-    for col in rng.choice(n_stocks, 2, replace=False):  # listed part-way through
-        suspended[: rng.integers(5, n_days // 2), col] = True
-    for arr in (close, prev_close, buy, sell):
-        arr[suspended] = np.nan
-    can_buy &= ~suspended
-    cant_sell |= suspended
-    buy[rng.random(shape) < 0.005] = np.nan  # data holes on trading days
-    sell[rng.random(shape) < 0.005] = np.nan
-
-    signal = np.full(shape, np.nan)
-    row = np.full(n_stocks, np.nan)
-    for i in range(n_days):
-        if i % 5 == 0:
-            picked = rng.choice(n_stocks, max(2, n_stocks // 7), replace=False)
-            w = rng.uniform(0.5, 1.5, picked.size)
-            w /= w.sum()
-            if long_short:
-                w *= rng.choice([-1.0, 1.0], picked.size)
-            row = np.where(rng.random(n_stocks) < 0.5, 0.0, np.nan)
-            row[picked] = w
-            row[picked[0]] = np.nan
-        if i % 11 != 7:  # some days carry no signal at all
-            signal[i] = row
-
-    def frame(values):
-        return pd.DataFrame(values, index=dates, columns=codes)
-
-    market = {
-        "can_buy_stock": frame(can_buy),
-        "cant_sell_stock": frame(cant_sell),
-        "split_factor": frame(split),
-        "dividend_factor": frame(dividend),
-        "close_price": frame(close),
-        "prev_close": frame(prev_close),
-        "buy_price": frame(buy),
-        "sell_price": frame(sell),
-    }
-    return frame(signal), market
 
 
 class TestResultIndex:

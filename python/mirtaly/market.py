@@ -17,6 +17,7 @@ from typing import Literal, NamedTuple, Protocol, runtime_checkable
 import numpy as np
 import pandas as pd
 
+from mirtaly.backtest import _kernels
 from mirtaly.exceptions import NetworkError
 
 __all__ = [
@@ -50,7 +51,8 @@ class MarketDataClient(Protocol):
           requested factor holding its values.
 
         ``ukey`` is any stock key whose text starts with the 6-digit code
-        ("000001.XSHE"); dates are in any form pandas parses; values may be
+        ("000001.XSHE"); dates are in any form the date rule reads (see
+        ``mirtaly.backtest._store.normalize_yyyymmdd``); values may be
         text. Rows outside the range, duplicates and other securities may occur.
 
     ``get_index_daily(ukeys=..., start_date=..., end_date=...)``
@@ -97,10 +99,7 @@ def exchange_ukey(code: str) -> str:
 
 
 _SIX_DIGITS = re.compile(r"\d{6}")
-_QUERY_DATE_FORMATS = (
-    (re.compile(r"\d{8}"), "%Y%m%d"),
-    (re.compile(r"\d{4}-\d{2}-\d{2}"), "%Y-%m-%d"),
-)
+_QUERY_DATE = re.compile(r"\d{8}|\d{4}-\d{2}-\d{2}")
 # Working column of the stored long tables; never shown to a caller.
 _DATE = "_date"
 
@@ -252,7 +251,9 @@ class InMemoryMarketClient:
         )
 
     def _wide_from_matrix(self, data: pd.DataFrame, copy: bool) -> _WideFactor:
-        ukeys = np.asarray([self._ukey(_stock_code(label)) for label in data.columns], dtype=object)
+        ukeys = np.asarray(
+            [self._ukey(code) for code in _kernels.stock_codes(data.columns)], dtype=object
+        )
         return _WideFactor(_parse_dates(data.index), ukeys, data.to_numpy(copy=copy))
 
     # -- the contract --------------------------------------------------------
@@ -389,14 +390,6 @@ def _plain_code(code: str) -> str:
     return code
 
 
-def _stock_code(label) -> str:
-    """A matrix column label as stock code text: 1 and "1" become "000001"."""
-    if isinstance(label, (int, np.integer)) and not isinstance(label, bool):
-        return f"{int(label):06d}"
-    text = str(label)
-    return text.zfill(6) if text.isdigit() else text
-
-
 def _date_column_of(frame: pd.DataFrame) -> str | None:
     for name in ("date", "DataDate"):
         if name in frame.columns:
@@ -405,22 +398,9 @@ def _date_column_of(frame: pd.DataFrame) -> str | None:
 
 
 def _parse_dates(values) -> pd.DatetimeIndex:
-    """Dates given as YYYYMMDD text or integers, ISO text, or datetimes, at midnight."""
-    index = pd.Index(values)
-    if isinstance(index, pd.DatetimeIndex):
-        parsed = index
-    elif pd.api.types.is_datetime64_any_dtype(index.dtype):
-        parsed = pd.DatetimeIndex(index)
-    else:
-        text = index.astype(str)
-        if len(text) and text.str.fullmatch(r"\d{8}").all():
-            parsed = pd.to_datetime(text, format="%Y%m%d")
-        else:
-            # Explicit format: inference would warn and guess day-first text.
-            parsed = pd.DatetimeIndex(pd.to_datetime(text, format="ISO8601"))
-    if parsed.tz is not None:
-        parsed = parsed.tz_localize(None)
-    return parsed.normalize().as_unit("ns")
+    """Dates by the one date rule, at midnight."""
+    text = _kernels.yyyymmdd_labels(values)
+    return pd.DatetimeIndex(pd.to_datetime(text, format="%Y%m%d")).as_unit("ns")
 
 
 def _query_date(argument: str, value) -> pd.Timestamp | None:
@@ -428,10 +408,10 @@ def _query_date(argument: str, value) -> pd.Timestamp | None:
         return None
     if not isinstance(value, str):
         raise TypeError(f"{argument} must be str or None, got {type(value).__name__}")
-    for pattern, fmt in _QUERY_DATE_FORMATS:
-        if pattern.fullmatch(value):
-            return pd.Timestamp(pd.to_datetime(value, format=fmt))
-    raise ValueError(f"{argument} must be YYYY-MM-DD or YYYYMMDD, got {value!r}")
+    # The service's two spellings only; the date itself is read by the one rule.
+    if not _QUERY_DATE.fullmatch(value):
+        raise ValueError(f"{argument} must be YYYY-MM-DD or YYYYMMDD, got {value!r}")
+    return pd.Timestamp(_parse_dates([value])[0])
 
 
 def _name_list(argument: str, value: str | Sequence[str]) -> list[str]:

@@ -1,11 +1,25 @@
-// mirtaly.backtest._kernels: the SDK's window onto the shared kernels and the
-// native market alignment (the group backtest core and _core use it).
+// mirtaly.backtest._kernels: the SDK's window onto the shared kernels, the
+// native market alignment and the one date and stock-code rules.
 #include "interop/interop.hpp"
 
 NB_MODULE(_kernels, m) {
     using namespace mirtaly::interop;
     using namespace nb::literals;
-    m.doc() = "Shared kernels and native market alignment for the SDK's backtest cores.";
+    m.doc() = "Shared kernels, native market alignment and the date and stock-code rules.";
+
+    m.def("normalize_yyyymmdd", &normalize_yyyymmdd, "value"_a.none(),
+          nb::sig("def normalize_yyyymmdd(value: object) -> str | None"),
+          "A date as YYYYMMDD text; None stays None. Accepts 20240102, \"20240102\", "
+          "\"2024-01-02\" (also with \"/\" or \".\", a time of day and a UTC offset) and "
+          "date, datetime, timestamp or datetime64 objects; anything else raises ValueError "
+          "naming the value.");
+    m.def("yyyymmdd_labels", &yyyymmdd_labels, "labels"_a,
+          nb::sig("def yyyymmdd_labels(labels: object) -> list[str]"),
+          "Each label as normalize_yyyymmdd reads it; a missing label raises ValueError.");
+    m.def("stock_codes", &stock_codes, "labels"_a,
+          nb::sig("def stock_codes(labels: object) -> list[str]"),
+          "Each label as a 6-digit stock code: integers zero-padded, text cut at its first "
+          "\".\"; anything else raises ValueError naming the label.");
 
     m.def(
         "align_market",

@@ -1,9 +1,10 @@
 // mirtaly.backtest._ravelin: the strategy backtest core and its charts.
-#include "strategy/strategy.hpp"
+#include "strategy/charts/charts.hpp"
 
 NB_MODULE(_ravelin, m) {
     using namespace mirtaly;
     using namespace mirtaly::strategy;
+    using namespace mirtaly::strategy::charts;
     using namespace nb::literals;
     m.doc() = "Strategy backtest core: simulation, total frame, statistics, metrics and charts.";
 
@@ -11,8 +12,8 @@ NB_MODULE(_ravelin, m) {
                        {"_build_market_arrays", "_with_datetime_index", "safe_sharpe"});
 
     m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
-    m.attr("ROLLING_STABILITY_DAYS") = 60;
-    m.attr("MIN_ROLLING_STABILITY_DAYS") = 5;
+    m.attr("ROLLING_STABILITY_DAYS") = kRollingStabilityDays;
+    m.attr("MIN_ROLLING_STABILITY_DAYS") = kMinRollingStabilityDays;
     // matplotlib's state is process-global: every chart function draws under this lock.
     m.attr("_MATPLOTLIB_PLOT_LOCK") = interop::attr_of("threading", "RLock")();
 
@@ -68,4 +69,54 @@ NB_MODULE(_ravelin, m) {
           nb::sig("def _build_weekly_net_value_frame(total: pandas.DataFrame) "
                   "-> pandas.DataFrame"),
           "Net values sampled at the last trading day of each week ending on Friday.");
+
+    m.def("_format_num", &format_num, "value"_a.none(), "digits"_a.none() = 2,
+          nb::sig("def _format_num(value: object, digits: int = 2) -> str"),
+          "Fixed-point text of a number; \"--\" when it is missing.");
+    m.def("_format_pct", &format_pct, "value"_a.none(), "digits"_a.none() = 2,
+          nb::sig("def _format_pct(value: object, digits: int = 2) -> str"),
+          "A ratio as percent text (0.05 -> 5.00%).");
+    m.def("_format_pct_points", &format_pct_points, "value"_a.none(), "digits"_a.none() = 2,
+          nb::sig("def _format_pct_points(value: object, digits: int = 2) -> str"),
+          "Percentage points as percent text (5.0 -> 5.00%).");
+    m.def("_format_annual_excess", &format_annual_excess, "annual_excess"_a.none(),
+          nb::sig("def _format_annual_excess(annual_excess: pandas.Series | None) -> str"),
+          "Yearly excess ratios as \"2021: 5.12% | 2023: -3.10%\".");
+    m.def("_configure_strategy_plot_style", &configure_strategy_plot_style, "plt"_a.none(),
+          "Applies the house chart style to matplotlib's global settings.");
+    m.def("_draw_yearly_metrics_table", &draw_yearly_metrics_table, "ax"_a.none(),
+          "yearly_metrics"_a.none(), "compact"_a.none() = false,
+          "Draws the per-year strategy and excess metrics as a table on `ax`.");
+    m.def("_plot_strategy_performance_unlocked", &plot_strategy_performance_unlocked,
+          "total"_a.none(), "stats"_a.none(), "strategy_name"_a.none(), "plot_title"_a.none(),
+          "save_path"_a.none(), "image_kind"_a.none(), "benchmark_name"_a.none(),
+          "rolling_window"_a.none(),
+          "Draws and saves the performance figure; the caller holds the chart lock.");
+    m.def("plot_strategy_performance", &plot_strategy_performance, "total"_a.none(),
+          "stats"_a.none(), "strategy_name"_a.none() = "strategy",
+          "plot_title"_a.none() = nb::none(), "save_path"_a.none() = "./strategy_backtest.png",
+          "image_kind"_a.none() = "large", "benchmark_name"_a.none() = "000852",
+          "rolling_window"_a.none() = 0,
+          nb::sig("def plot_strategy_performance(total: pandas.DataFrame, stats: dict, "
+                  "strategy_name: str = 'strategy', plot_title: str | None = None, "
+                  "save_path: str | os.PathLike = ..., "
+                  "image_kind: str = 'large', benchmark_name: str = '000852', "
+                  "rolling_window: int = 0) -> dict[str, str]"),
+          "Draws the strategy performance figure to `save_path` (by default "
+          "./strategy_backtest.png) under the chart lock.");
+    m.def("_plot_weekly_net_value_unlocked", &plot_weekly_net_value_unlocked, "total"_a.none(),
+          "strategy_name"_a.none(), "plot_title"_a.none(), "save_path"_a.none(),
+          "image_kind"_a.none(), "benchmark_name"_a.none(),
+          "Draws and saves the weekly net value figure; the caller holds the chart lock.");
+    m.def("plot_weekly_net_value", &plot_weekly_net_value, "total"_a.none(),
+          "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(),
+          "save_path"_a.none() = "./strategy_weekly_net_value.png",
+          "image_kind"_a.none() = "large", "benchmark_name"_a.none() = "000852",
+          nb::sig("def plot_weekly_net_value(total: pandas.DataFrame, "
+                  "strategy_name: str = 'strategy', plot_title: str | None = None, "
+                  "save_path: str | os.PathLike = ..., "
+                  "image_kind: str = 'large', benchmark_name: str = '000852') "
+                  "-> dict[str, str]"),
+          "Draws the weekly net value figure to `save_path` (by default "
+          "./strategy_weekly_net_value.png) under the chart lock.");
 }

@@ -66,6 +66,11 @@ Held<kernels::View2D<double>> float_matrix(nb::handle frame_or_array) {
     return {arr, view2d<double>(arr, "values")};
 }
 
+nb::object float_array_of(nb::handle series) {
+    // na_value=np.nan (that very object) keeps a float64 Series' values uncopied.
+    return series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = numpy().attr("nan"));
+}
+
 Held<kernels::View2D<bool>> bool_matrix(nb::handle array, const char* what) {
     return {nb::borrow(array), view2d<bool>(array, what)};
 }

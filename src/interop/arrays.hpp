@@ -26,6 +26,9 @@ struct Held {
 Held<kernels::View1D<double>> float_column(nb::handle series);
 // A frame's values as float64 (to_numpy), or any array-like via numpy.asarray.
 Held<kernels::View2D<double>> float_matrix(nb::handle frame_or_array);
+// A Series' values as a fresh-or-viewed float64 array, missing values (of any
+// dtype) as NaN.
+nb::object float_array_of(nb::handle series);
 // A 2-D numpy array that must already be boolean (TypeError naming `what` otherwise).
 Held<kernels::View2D<bool>> bool_matrix(nb::handle array, const char* what);
 

@@ -3,11 +3,16 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
-#include <cstring>
+#include <cstdio>
+#include <limits>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "interop/args.hpp"
+#include "interop/arrays.hpp"
 #include "interop/modules.hpp"
+#include "kernels/calendar.hpp"
 
 namespace mirtaly::interop {
 
@@ -15,94 +20,224 @@ using namespace nb::literals;
 
 namespace {
 
-// An integer (or integral float) of eight digits is a YYYYMMDD date, never a
-// count of nanoseconds since 1970 as pandas' parser would read it.
-bool eight_digit_integer(nb::handle value, long long& out) {
+struct Ymd {
+    int y, m, d;
+};
+
+bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+std::optional<Ymd> checked(int y, int m, int d) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1) return std::nullopt;
+    if (d > days[m - 1] + (m == 2 && leap(y))) return std::nullopt;
+    return Ymd{y, m, d};
+}
+
+std::optional<Ymd> from_integer(long long v) {
+    if (v < 10000101 || v > 99991231) return std::nullopt;
+    return checked(static_cast<int>(v / 10000), static_cast<int>(v / 100 % 100),
+                   static_cast<int>(v % 100));
+}
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads `min` to `max` digits at `pos`.
+bool digits(std::string_view s, std::size_t& pos, std::size_t min, std::size_t max, int& out) {
+    std::size_t n = 0;
+    out = 0;
+    while (pos < s.size() && n < max && digit(s[pos])) out = out * 10 + (s[pos++] - '0'), ++n;
+    return n >= min;
+}
+
+bool at(std::string_view s, std::size_t pos, std::string_view chars) {
+    return pos < s.size() && chars.find(s[pos]) != std::string_view::npos;
+}
+
+// [ T]H[H]:MM[:SS[.f+]], then an optional Z or +HH[:]MM / -HH[:]MM, to the end.
+bool time_of_day(std::string_view s, std::size_t pos) {
+    int part;
+    if (pos == s.size()) return true;
+    if (!at(s, pos++, " T") || !digits(s, pos, 1, 2, part) || !at(s, pos++, ":") ||
+        !digits(s, pos, 2, 2, part))
+        return false;
+    if (at(s, pos, ":")) {
+        ++pos;
+        if (!digits(s, pos, 2, 2, part)) return false;
+        if (at(s, pos, ".") && (++pos, !digits(s, pos, 1, 9, part))) return false;
+        while (pos < s.size() && digit(s[pos])) ++pos;  // finer than nanoseconds
+    }
+    if (at(s, pos, "Z")) return pos + 1 == s.size();
+    if (at(s, pos, "+-")) {
+        ++pos;
+        if (!digits(s, pos, 2, 2, part)) return false;
+        if (at(s, pos, ":")) ++pos;
+        if (!digits(s, pos, 2, 2, part)) return false;
+    }
+    return pos == s.size();
+}
+
+std::optional<Ymd> from_text(std::string_view s) {
+    constexpr std::string_view blanks = " \t\n\r\f\v";
+    const std::size_t first = s.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return std::nullopt;
+    s = s.substr(first, s.find_last_not_of(blanks) - first + 1);
+    std::size_t pos = 0;
+    int y, m, d;
+    if (s.size() == 8 && digits(s, pos, 8, 8, y)) return from_integer(y);
+    pos = 0;
+    if (!digits(s, pos, 4, 4, y) || !at(s, pos++, "-/.") || !digits(s, pos, 1, 2, m) ||
+        !at(s, pos++, "-/.") || !digits(s, pos, 1, 2, d) || !time_of_day(s, pos))
+        return std::nullopt;
+    return checked(y, m, d);
+}
+
+bool is_missing(nb::handle value) { return truth(pandas().attr("isna")(value)); }
+
+std::optional<Ymd> calendar_date(nb::handle value) {
+    return checked(nb::cast<int>(value.attr("year")), nb::cast<int>(value.attr("month")),
+                   nb::cast<int>(value.attr("day")));
+}
+
+// The rule for one value; `whole_floats` admits floats that are whole numbers.
+std::optional<Ymd> parse_date(nb::handle value, bool whole_floats) {
     PyObject* p = value.ptr();
-    if (PyBool_Check(p)) return false;
-    double as_double;
+    if (value.is_none() || PyBool_Check(p)) return std::nullopt;
     if (PyLong_Check(p)) {
         int overflow = 0;
-        out = PyLong_AsLongLongAndOverflow(p, &overflow);
-        if (overflow) return false;
-        return out >= 10000101 && out <= 99991231;
+        const long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+        return overflow ? std::nullopt : from_integer(v);
     }
     if (PyFloat_Check(p)) {
-        as_double = PyFloat_AS_DOUBLE(p);
-    } else {
-        // numpy scalars: integers and floats, nothing else.
-        static const char* kinds = "iuf";
-        nb::object dtype = nb::getattr(value, "dtype", nb::none());
-        if (dtype.is_none() || !nb::hasattr(value, "item")) return false;
-        std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-        if (kind.size() != 1 || !std::strchr(kinds, kind[0])) return false;
-        return eight_digit_integer(value.attr("item")(), out);
+        const double v = PyFloat_AS_DOUBLE(p);
+        if (!whole_floats || !std::isfinite(v) || std::floor(v) != v || std::fabs(v) > 1e15)
+            return std::nullopt;
+        return from_integer(static_cast<long long>(v));
     }
-    if (!std::isfinite(as_double) || std::floor(as_double) != as_double) return false;
-    if (as_double < 10000101.0 || as_double > 99991231.0) return false;
-    out = static_cast<long long>(as_double);
-    return true;
+    if (PyUnicode_Check(p)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(p, &size);
+        if (!text) throw nb::python_error();
+        return from_text({text, static_cast<std::size_t>(size)});
+    }
+    // Dates, datetimes and timestamps; NaT passes for a datetime.
+    if (is_instance(value, attr_of("datetime", "date")))
+        return is_missing(value) ? std::nullopt : calendar_date(value);
+    // numpy scalars: integers, floats and datetime64, nothing else.
+    nb::object dtype = nb::getattr(value, "dtype", nb::none());
+    if (dtype.is_none() || !nb::hasattr(value, "item")) return std::nullopt;
+    const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+    if (kind == "i" || kind == "u" || kind == "f") return parse_date(value.attr("item")(), whole_floats);
+    if (kind == "M" && !is_missing(value))
+        return calendar_date(pandas().attr("Timestamp")(value));
+    return std::nullopt;
 }
 
-// pandas warns about mixed text formats; unparseable values are meant to go missing quietly.
-nb::object parse_quietly(nb::handle values, nb::kwargs kwargs) {
-    return quietly([&] { return pandas().attr("to_datetime")(values, **kwargs); });
+std::string yyyymmdd(const Ymd& date) {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d", date.y, date.m, date.d);
+    return buf;
 }
 
-// Parsed dates as naive datetime64[us] values (wide enough for any calendar date).
-nb::object naive_us(nb::handle parsed) {
-    nb::object idx = pandas().attr("DatetimeIndex")(parsed);
-    if (!idx.attr("tz").is_none()) idx = idx.attr("tz_localize")(nb::none());
-    return idx.attr("as_unit")("us").attr("to_numpy")();
+[[noreturn]] void raise_not_a_date(nb::handle value) {
+    raise_value_error("无法解析的日期: " + nb::cast<std::string>(nb::repr(value)));
+}
+
+// Each distinct value of `values` once (dates repeat, one row per stock and
+// day): pandas.factorize's codes (-1 for missing) and uniques.
+struct Distinct {
+    std::vector<std::int64_t> codes;
+    nb::list uniques;
+    nb::object values;  // `values` as a Series, for its index and name
+};
+
+Distinct distinct(nb::handle values) {
+    nb::object pd = pandas();
+    Distinct out;
+    if (is_series(values))
+        out.values = nb::borrow(values);
+    else if (is_instance(values, pd.attr("Index")))
+        // Its own dtype: inferring another from an object index is deprecated.
+        out.values = pd.attr("Series")(values, "dtype"_a = values.attr("dtype"));
+    else if (truth(pd.attr("api").attr("types").attr("is_list_like")(values)))
+        out.values = pd.attr("Series")(values);
+    else
+        out.values = pd.attr("Series")(nb::make_tuple(values));
+    nb::tuple fact = nb::borrow<nb::tuple>(pd.attr("factorize")(out.values));
+    out.codes = int_values(fact[0]);
+    out.uniques = nb::borrow<nb::list>(nb::object(fact[1]).attr("tolist")());
+    return out;
 }
 
 }  // namespace
 
-nb::object to_yyyymmdd_series(nb::handle values) {
-    nb::object pd = pandas();
-    nb::object work;
-    if (is_series(values)) {
-        work = nb::borrow(values);
-    } else if (truth(pd.attr("api").attr("types").attr("is_list_like")(values))) {
-        work = pd.attr("Series")(values);
-    } else {
-        work = pd.attr("Series")(nb::make_tuple(values));
-    }
-    // Dates repeat (one row per stock and day): each distinct value is converted once.
-    nb::tuple fact = nb::borrow<nb::tuple>(pd.attr("factorize")(work));
-    nb::object codes = fact[0];
-    nb::list uniques = nb::borrow<nb::list>(nb::object(fact[1]).attr("tolist")());
-    const size_t n = nb::len(uniques);
+nb::object normalize_yyyymmdd(nb::handle value) {
+    if (value.is_none()) return nb::none();
+    const auto date = parse_date(value, /*whole_floats=*/false);
+    if (!date) raise_not_a_date(value);
+    return nb::str(yyyymmdd(*date).c_str());
+}
 
-    nb::list digit_pos, digit_text, other_pos, other_vals;
-    for (size_t i = 0; i < n; ++i) {
-        nb::handle u = uniques[i];
-        long long ymd = 0;
-        if (eight_digit_integer(u, ymd)) {
-            digit_pos.append(i);
-            digit_text.append(nb::str(std::to_string(ymd).c_str()));
-        } else {
-            other_pos.append(i);
-            other_vals.append(u);
-        }
+nb::list yyyymmdd_labels(nb::handle labels) {
+    Distinct d = distinct(labels);
+    std::vector<nb::str> texts;
+    for (nb::handle u : d.uniques) {
+        const auto date = parse_date(u, /*whole_floats=*/false);
+        if (!date) raise_not_a_date(u);
+        texts.emplace_back(yyyymmdd(*date).c_str());
     }
-    nb::object parsed = numpy().attr("full")(n, "NaT", "dtype"_a = "datetime64[us]");
-    if (nb::len(digit_pos)) {
-        nb::kwargs kw;
-        kw["format"] = "%Y%m%d";
-        kw["errors"] = "coerce";
-        parsed[digit_pos] = naive_us(parse_quietly(digit_text, kw));
+    nb::list out;
+    for (std::size_t i = 0; i < d.codes.size(); ++i) {
+        if (d.codes[i] < 0) raise_not_a_date(d.values.attr("iloc")[nb::int_(i)]);
+        out.append(texts[static_cast<std::size_t>(d.codes[i])]);
     }
-    if (nb::len(other_pos)) {
-        nb::kwargs kw;
-        kw["errors"] = "coerce";
-        parsed[other_pos] = naive_us(parse_quietly(other_vals, kw));
+    return out;
+}
+
+nb::object to_yyyymmdd_series(nb::handle values) {
+    Distinct d = distinct(values);
+    // Dates as datetime64[us] days, formatted by pandas, so that the text and
+    // its missing values carry pandas' own dtype.
+    constexpr std::int64_t kMicrosPerDay = 86400LL * 1000 * 1000;
+    std::vector<std::int64_t> ticks;
+    for (nb::handle u : d.uniques) {
+        const auto date = parse_date(u, /*whole_floats=*/true);
+        ticks.push_back(date ? kernels::days_from_civil(date->y, date->m, date->d) * kMicrosPerDay
+                             : std::numeric_limits<std::int64_t>::min());
     }
+    nb::object pd = pandas();
+    nb::object parsed = int_array_from(ticks).attr("view")("datetime64[us]");
     nb::object formatted = pd.attr("Series")(parsed).attr("dt").attr("strftime")("%Y%m%d");
     nb::object taken = pd.attr("api").attr("extensions").attr("take")(
-        formatted.attr("to_numpy")(), codes, "allow_fill"_a = true);
-    return pd.attr("Series")(taken, "index"_a = work.attr("index"), "name"_a = work.attr("name"),
-                             "dtype"_a = formatted.attr("dtype"));
+        formatted.attr("to_numpy")(), int_array_from(d.codes), "allow_fill"_a = true);
+    return pd.attr("Series")(taken, "index"_a = d.values.attr("index"),
+                             "name"_a = d.values.attr("name"), "dtype"_a = formatted.attr("dtype"));
+}
+
+DatetimeTicks datetime_ticks(nb::handle index) {
+    DatetimeTicks t;
+    t.unit = nb::cast<std::string>(index.attr("unit"));
+    t.per_day = t.unit == "s"    ? 86400LL
+                : t.unit == "ms" ? 86400LL * 1000
+                : t.unit == "us" ? 86400LL * 1000 * 1000
+                                 : 86400LL * 1000 * 1000 * 1000;  // ns
+    t.missing = std::numeric_limits<std::int64_t>::min();
+    t.stamps = int_values(index.attr("asi8"));
+    t.name = index.attr("name");
+    return t;
+}
+
+nb::object friday_index(std::int64_t first_friday, std::size_t count, const DatetimeTicks& like) {
+    nb::object pd = pandas();
+    nb::object start = pd.attr("Timestamp")(first_friday * like.per_day, "unit"_a = like.unit);
+    return pd.attr("date_range")("start"_a = start, "periods"_a = count, "freq"_a = "W-FRI",
+                                 "unit"_a = like.unit, "name"_a = like.name);
+}
+
+std::vector<double> year_of_rows(nb::handle index) {
+    auto years = float_column(index.attr("year"));
+    std::vector<double> out(years.view.size);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = years.view[i];
+    return out;
 }
 
 nb::object now_iso() { return pandas().attr("Timestamp").attr("now")().attr("isoformat")(); }

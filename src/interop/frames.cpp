@@ -14,6 +14,7 @@ using namespace nb::literals;
 
 nb::object index_of(nb::handle frame_or_series) { return frame_or_series.attr("index"); }
 nb::object columns_of(nb::handle frame) { return frame.attr("columns"); }
+nb::object name_of(nb::handle series) { return series.attr("name"); }
 
 nb::object as_index(nb::handle labels) {
     nb::object index_type = pandas().attr("Index");
@@ -62,6 +63,10 @@ nb::object int_index(std::span<const std::int64_t> values, const char* name) {
     return pandas().attr("Index")(int_array_from(values), "dtype"_a = "int64", "name"_a = name);
 }
 
+nb::object full_frame(nb::handle value, nb::handle index, nb::handle columns) {
+    return pandas().attr("DataFrame")(value, "index"_a = index, "columns"_a = columns);
+}
+
 nb::list str_list(std::initializer_list<const char*> items) {
     nb::list out;
     for (const char* s : items) out.append(nb::str(s));
@@ -80,8 +85,27 @@ nb::object assign(nb::handle frame, nb::dict columns) { return frame.attr("assig
 
 bool is_empty(nb::handle frame) { return truth(frame.attr("empty")); }
 
+bool has_rows(nb::handle frame_or_none) {
+    return !frame_or_none.is_none() && nb::len(frame_or_none) > 0;
+}
+
+nb::object sorted_by_index(nb::handle frame) {
+    if (truth(index_of(frame).attr("is_monotonic_increasing"))) return nb::borrow(frame);
+    return frame.attr("sort_index")();
+}
+
+nb::object to_numbers(nb::handle values) {
+    // Numbers stay as they are: to_numeric would only copy them.
+    nb::object is_numeric = pandas().attr("api").attr("types").attr("is_numeric_dtype");
+    if (nb::hasattr(values, "dtype") && truth(is_numeric(values.attr("dtype"))))
+        return nb::borrow(values);
+    return pandas().attr("to_numeric")(values, "errors"_a = "coerce");
+}
+
 nb::object label_window(nb::handle obj, nb::handle first, nb::handle last) {
     nb::object index = index_of(obj);
+    // Nothing to cut, and an empty index may hold no labels to compare with.
+    if (nb::len(index) == 0) return nb::borrow(obj);
     if (truth(index.attr("is_monotonic_increasing")) &&
         nb::cast<std::string>(index.attr("inferred_type")) == "string") {
         nb::object lo = first.is_none() ? nb::int_(0)

@@ -15,6 +15,7 @@ namespace mirtaly::interop {
 
 nb::object index_of(nb::handle frame_or_series);
 nb::object columns_of(nb::handle frame);
+nb::object name_of(nb::handle series);
 // pandas.Index(labels), or the labels themselves when they already are one.
 nb::object as_index(nb::handle labels);
 // frame[name]: pandas raises KeyError for a missing column.
@@ -38,6 +39,8 @@ nb::object make_frame(nb::handle columns, nb::handle index);
 // as it is (no copy), so the array must be fresh or read-only to the caller.
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns);
 nb::object empty_frame();
+// A new DataFrame with these labels, every cell `value`.
+nb::object full_frame(nb::handle value, nb::handle index, nb::handle columns);
 // An int64 index of `values` named `name`.
 nb::object int_index(std::span<const std::int64_t> values, const char* name);
 nb::list str_list(std::initializer_list<const char*> items);
@@ -52,6 +55,13 @@ nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> 
 // frame.assign(**columns): a new frame with the columns added in dict order.
 nb::object assign(nb::handle frame, nb::dict columns);
 bool is_empty(nb::handle frame);
+// A frame (or Series) that is not None and has rows.
+bool has_rows(nb::handle frame_or_none);
+// The frame sorted by its index; the frame itself when it already is.
+nb::object sorted_by_index(nb::handle frame);
+// pd.to_numeric(values, errors="coerce"): what does not convert becomes NaN;
+// values that are numbers already are returned as they are.
+nb::object to_numbers(nb::handle values);
 // The rows of a DataFrame or Series whose labels lie between `first` and
 // `last`, both inclusive (None: unbounded). A sorted text index is cut by
 // position (searchsorted and iloc), so the rows are a view, not a copy; any

@@ -5,7 +5,9 @@
 //   args     argument rules and the exceptions a user's mistake raises
 //   arrays   numpy buffers as kernel views, fresh result arrays
 //   frames   reading and building DataFrames, Series and indexes
-//   dates    the YYYYMMDD rule
+//   dates    the one date rule (YYYYMMDD text), datetime indexes
+//   codes    the one stock-code rule (6-digit text)
+//   labels   factorized codes, label alignment as pandas arithmetic aligns
 //   market   label alignment of the market frames of a simulation
 #pragma once
 
@@ -14,7 +16,9 @@
 
 #include "interop/args.hpp"
 #include "interop/arrays.hpp"
+#include "interop/codes.hpp"
 #include "interop/dates.hpp"
 #include "interop/frames.hpp"
+#include "interop/labels.hpp"
 #include "interop/market.hpp"
 #include "interop/modules.hpp"

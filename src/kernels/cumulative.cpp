@@ -42,4 +42,9 @@ void expanding_max(View1D<double> in, std::span<double> out) {
     }
 }
 
+void below_expanding_max(View1D<double> in, std::span<double> out) {
+    expanding_max(in, out);
+    for (std::size_t i = 0; i < in.size; ++i) out[i] = in[i] - out[i];
+}
+
 }  // namespace mirtaly::kernels

@@ -19,4 +19,8 @@ void cummax_skipna(View1D<double> in, std::span<double> out);
 // first finite value appears.
 void expanding_max(View1D<double> in, std::span<double> out);
 
+// x - x.expanding().max(): how far each value stands below the peak so far
+// (zero or negative; a difference of levels, not divided by the peak).
+void below_expanding_max(View1D<double> in, std::span<double> out);
+
 }  // namespace mirtaly::kernels

@@ -88,4 +88,31 @@ std::vector<std::int64_t> smooth_weights(View2D<double> weights, std::size_t win
     return kept;
 }
 
+RollingStability rolling_sharpe_and_win(View1D<double> x, std::size_t window,
+                                        double periods_per_year) {
+    RollingStability out{std::vector<double>(x.size, kMissing),
+                         std::vector<double>(x.size, kMissing)};
+    if (window < 2 || x.size < window) return out;
+    const double n = static_cast<double>(window), annualise = std::sqrt(periods_per_year);
+    // Two passes per window (mean, then squared deviations): windows are short
+    // and this keeps the deviation exact where running sums would cancel.
+    for (std::size_t end = window; end <= x.size; ++end) {
+        const std::size_t start = end - window;
+        double sum = 0.0, positive = 0.0;
+        bool missing = false;
+        for (std::size_t i = start; i < end; ++i) {
+            missing |= !std::isfinite(x[i]);
+            sum += x[i];
+            positive += x[i] > 0.0;
+        }
+        if (missing) continue;
+        const double mean = sum / n;
+        double squares = 0.0;
+        for (std::size_t i = start; i < end; ++i) squares += (x[i] - mean) * (x[i] - mean);
+        out.sharpe[end - 1] = mean / std::sqrt(squares / (n - 1.0)) * annualise;
+        out.win_rate[end - 1] = positive / n;
+    }
+    return out;
+}
+
 }  // namespace mirtaly::kernels

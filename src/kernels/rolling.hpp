@@ -1,4 +1,4 @@
-// Rolling window means with pandas' own accumulation rules.
+// Rolling window statistics.
 #pragma once
 
 #include <cstddef>
@@ -25,5 +25,17 @@ namespace mirtaly::kernels {
 // for bit.
 std::vector<std::int64_t> smooth_weights(View2D<double> weights, std::size_t window,
                                          std::span<double> out);
+
+struct RollingStability {
+    std::vector<double> sharpe;    // window mean / sample std * sqrt(periods)
+    std::vector<double> win_rate;  // share of the window's values that are > 0
+};
+
+// Over each full window of `window` consecutive values (the first window - 1
+// positions stay NaN, as in pandas' rolling with min_periods = window). A
+// window holding a NaN or an infinity has neither figure (pandas' window
+// functions treat infinities as missing).
+RollingStability rolling_sharpe_and_win(View1D<double> x, std::size_t window,
+                                        double periods_per_year);
 
 }  // namespace mirtaly::kernels

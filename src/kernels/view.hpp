@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 namespace mirtaly::kernels {
 
@@ -13,6 +14,12 @@ struct View1D {
 
     const T& operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
 };
+
+// A contiguous buffer seen as a series.
+template <class T>
+View1D<T> view_of(std::span<const T> values) {
+    return {values.data(), values.size(), 1};
+}
 
 template <class T>
 struct View2D {

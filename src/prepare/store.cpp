@@ -26,8 +26,8 @@ void store_init(nb::handle self, nb::handle store_dir, nb::handle component_name
                                     module_attr("FLOAT_STORAGE_DTYPE"));
 }
 
-nb::object store_load(nb::handle self, nb::handle start_date, nb::handle end_date,
-                      nb::handle keys, nb::handle mmap) {
+nb::object store_load(nb::handle self, nb::handle start_date, nb::handle end_date, nb::handle keys,
+                      nb::handle mmap) {
     io::require_list(keys, "keys", /*allow_none=*/true);
     nb::object chosen = nb::borrow(keys);
     if (keys.is_none()) {
@@ -69,6 +69,29 @@ static nb::list unique_names(nb::handle names) {
     return out;
 }
 
+static std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
+
+// Two names with one dataset key would share one dataset, the second reading
+// the first one's matrix. Names the store already lists count too.
+static void require_distinct_keys(nb::handle listed, nb::handle requested, nb::handle key_of) {
+    nb::dict owner;  // dataset key -> the name it belongs to
+    for (nb::handle name : listed) {
+        nb::object key = key_of(name);
+        if (!owner.contains(key)) owner[key] = name;
+    }
+    for (nb::handle name : requested) {
+        nb::object key = key_of(name);
+        if (!owner.contains(key)) {
+            owner[key] = name;
+            continue;
+        }
+        nb::object other = owner[key];
+        if (!other.equal(name))
+            io::raise_value_error("成分股因子名对应同一数据集: " + text_of(other) + ", " +
+                                  text_of(name) + " -> " + text_of(key));
+    }
+}
+
 nb::list store_add_component_matrices(nb::handle self, nb::handle component_matrices,
                                       nb::handle component_names) {
     io::require_dict(component_matrices, "component_matrices");
@@ -78,40 +101,56 @@ nb::list store_add_component_matrices(nb::handle self, nb::handle component_matr
     nb::object store_dir = self.attr("store_dir");
 
     nb::object metadata = self.attr("load_metadata")();
+    nb::object old_meta = metadata.attr("get")("meta");
+    nb::list requested = parse_name_list(component_names);
+    require_distinct_keys(
+        parse_name_list(io::is_dict(old_meta) ? old_meta.attr("get")("component_names")
+                                              : nb::none()),
+        requested, key_of);
+
     nb::dict datasets = dict_entry(metadata, "datasets");
     nb::list written;
-    for (nb::handle name : parse_name_list(component_names)) {
-        nb::object key = key_of(name);
-        if (datasets.contains(key)) continue;  // existing datasets are never validated or rewritten
-        nb::object matrix = component_matrices.attr("get")(name);
-        if (matrix.is_none() || nb::len(matrix) == 0)
-            io::raise_value_error("缺失成分股矩阵为空，无法补充: " + nb::cast<std::string>(nb::str(name)));
-        // Listed at once, so a duplicate later in this call is skipped above.
-        datasets[key] = self.attr("_write_matrix")(store_dir, key, matrix, float_dtype);
-        written.append(name);
+    nb::dict staged;  // key -> entry of each file this call wrote
+    try {
+        for (nb::handle name : requested) {
+            nb::object key = key_of(name);
+            if (datasets.contains(key))
+                continue;  // existing datasets are never validated or rewritten
+            nb::object matrix = component_matrices.attr("get")(name);
+            if (matrix.is_none() || nb::len(matrix) == 0)
+                io::raise_value_error("缺失成分股矩阵为空，无法补充: " + text_of(name));
+            // Listed at once, so a duplicate later in this call is skipped above.
+            nb::object entry = self.attr("_write_matrix")(store_dir, key, matrix, float_dtype);
+            datasets[key] = entry;
+            staged[key] = entry;
+            written.append(name);
+        }
+        if (nb::len(written) == 0) return written;
+
+        nb::dict meta = dict_entry(metadata, "meta");
+        nb::list merged = parse_name_list(meta.attr("get")("component_names"));
+        for (nb::handle name : component_names) merged.append(name);
+        merged = unique_names(parse_name_list(merged));
+        meta["component_names"] = merged;
+
+        nb::dict key_map;
+        nb::object old_map = meta.attr("get")("component_dataset_keys");
+        if (io::is_dict(old_map)) key_map = nb::borrow<nb::dict>(old_map.attr("copy")());
+        for (nb::handle name : merged) key_map[name] = key_of(name);
+        meta["component_dataset_keys"] = key_map;
+
+        nb::object now = io::now_iso();
+        metadata["updated_at"] = now;
+        meta["updated_at"] = now;
+        meta["component_supplemented_at"] = now;
+    } catch (...) {
+        // Nothing of a failed call stays on disk.
+        self.attr("_discard")(staged);
+        throw;
     }
-    if (nb::len(written) == 0) return written;
-
-    nb::dict meta = dict_entry(metadata, "meta");
-    nb::list merged = parse_name_list(meta.attr("get")("component_names"));
-    for (nb::handle name : component_names) merged.append(name);
-    merged = unique_names(parse_name_list(merged));
-    meta["component_names"] = merged;
-
-    nb::dict key_map;
-    nb::object old_map = meta.attr("get")("component_dataset_keys");
-    if (io::is_dict(old_map)) key_map = nb::borrow<nb::dict>(old_map.attr("copy")());
-    for (nb::handle name : merged) key_map[name] = key_of(name);
-    meta["component_dataset_keys"] = key_map;
-
-    nb::object now = io::now_iso();
-    metadata["updated_at"] = now;
-    meta["updated_at"] = now;
-    meta["component_supplemented_at"] = now;
-
-    // Temporary file, fsync, rename: a crash never leaves a truncated metadata file.
-    self.attr("_write_metadata")(metadata);
-    self.attr("_write_manifest")(store_dir, metadata);
+    // The base's commit: the metadata replaced crash-safely (temporary file,
+    // fsync, rename; the staged files removed if that fails), then the manifest.
+    self.attr("_commit")(metadata, staged);
     return written;
 }
 

@@ -6,7 +6,7 @@
 
 #include "kernels/rolling.hpp"
 #include "kernels/simulation.hpp"
-#include "strategy/series.hpp"
+#include "strategy/strategy.hpp"
 
 namespace mirtaly::strategy {
 

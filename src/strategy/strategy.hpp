@@ -6,6 +6,9 @@
 namespace mirtaly::strategy {
 
 inline constexpr int kTradingDaysPerYear = 252;
+// Window of the rolling excess-stability panel, and its floor for short runs.
+inline constexpr int kRollingStabilityDays = 60;
+inline constexpr int kMinRollingStabilityDays = 5;
 inline constexpr const char* kModule = "mirtaly.backtest._ravelin";
 
 nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle can_buy_stock,
@@ -33,5 +36,9 @@ nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df);
 nb::tuple period_return_drawdown_calmar(nb::handle daily_return);
 nb::object calc_yearly_performance_metrics(nb::handle daily);
 nb::object build_weekly_net_value_frame(nb::handle total);
+
+// safe_sharpe as bound in _ravelin (looked up per call, so it stays replaceable).
+nb::object sharpe(nb::handle returns);
+nb::object sharpe(nb::handle returns, int periods);
 
 }  // namespace mirtaly::strategy

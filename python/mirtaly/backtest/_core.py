@@ -7,37 +7,12 @@ import pandas as pd
 
 from mirtaly.backtest import _kernels
 
-
-def _build_market_arrays(
-    pnl_index,
-    columns,
-    can_buy_stock,
-    cant_sell_stock,
-    split_factor,
-    dividend_factor,
-    close_price,
-    prev_close,
-    buy_price,
-    sell_price,
-):
-    """Aligns the market frames to ``pnl_index`` x ``columns``.
-
-    Prices are float64 with NaN where a date or stock is missing; a stock
-    without data can neither be bought nor sold on that date. Frames that are
-    already aligned come back as views, not copies.
-    """
-    return _kernels.align_market(
-        pnl_index,
-        columns,
-        can_buy_stock,
-        cant_sell_stock,
-        split_factor,
-        dividend_factor,
-        close_price,
-        prev_close,
-        buy_price,
-        sell_price,
-    )
+# _build_market_arrays(pnl_index, columns, can_buy_stock, cant_sell_stock, split_factor,
+# dividend_factor, close_price, prev_close, buy_price, sell_price) -> dict of the eight
+# aligned arrays: prices float64 with NaN where a date or stock is missing, permissions
+# boolean (no data: no trading); views, not copies, where the labels form one contiguous
+# run of a frame's. The alignment is native, shared with the group backtest core.
+_build_market_arrays = _kernels.align_market
 
 
 def safe_sharpe(returns, periods: int = 252) -> float:
@@ -64,15 +39,12 @@ def safe_sharpe(returns, periods: int = 252) -> float:
 def _with_datetime_index(frame):
     """A shallow copy of ``frame`` whose index is a DatetimeIndex.
 
-    ``YYYYMMDD`` text (or integers) are read as such; other forms go through
-    pandas' parser. The argument is not modified.
+    Dates are read by the one date rule (``YYYYMMDD`` text or integers, ISO
+    text, date objects). The argument is not modified.
     """
     out = frame.copy(deep=False)
     index = frame.index
     if not isinstance(index, pd.DatetimeIndex):
-        text = index.astype(str)
-        if len(text) and text.str.fullmatch(r"\d{8}").all():
-            out.index = pd.DatetimeIndex(pd.to_datetime(text, format="%Y%m%d"), name=index.name)
-        else:
-            out.index = pd.DatetimeIndex(pd.to_datetime(text), name=index.name)
+        text = _kernels.yyyymmdd_labels(index)
+        out.index = pd.DatetimeIndex(pd.to_datetime(text, format="%Y%m%d"), name=index.name)
     return out

@@ -13,7 +13,14 @@ A store is one directory:
 Writes never touch a file the current metadata refers to: every dataset write
 goes to a new file name, the metadata is replaced last (temporary file, fsync,
 ``os.replace``), and only then are files the new metadata no longer lists
-removed. A crash at any point leaves either the old or the new store.
+removed. A crash at any point leaves either the old or the new store, and a
+load that meets a file an update has just removed reads the metadata again.
+
+Reads trust nothing on disk: each dataset file is opened without following
+links and checked against its metadata entry (regular file, header dtype and
+shape, exact size) before its data is used, and metadata whose shared
+references would unfold without bound is refused. A broken store is a
+``MirtalyError`` naming the dataset.
 """
 
 from __future__ import annotations
@@ -28,12 +35,15 @@ import os
 import pickle
 import re
 import secrets
+import stat as _stat
 from collections.abc import Mapping
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
+from mirtaly._atomic import AtomicFile, atomic_output
+from mirtaly.backtest import _kernels
 from mirtaly.exceptions import MirtalyError
 from mirtaly.logger import logger
 
@@ -46,56 +56,23 @@ _DATASET_FILE = re.compile(r"^[A-Za-z0-9_]+-[0-9a-f]{12}\.npy$")
 _TEMP_FILE = re.compile(r"^\..+\.tmp$")
 _ENTRY_FIELDS = ("index", "columns", "dtype", "file", "shape")
 _STORAGE_DTYPES = {"float64": np.dtype(np.float64), "bool": np.dtype(np.bool_)}
+# What a bool dataset holds where a stock has no data, as a full build derives
+# it (no data means no trading: cannot buy, cannot sell). A stock new to the
+# store gets it on the stored dates, so a tail update equals a full build.
+_NO_DATA_FILL = {"cant_sell_stock": True}
 # Rows copied per step when a stored dataset is rewritten, to bound memory.
 _COPY_ROWS = 512
+# Loads that find a file gone read the metadata again this often before giving up.
+_LOAD_ATTEMPTS = 5
 
 
 # ---------------------------------------------------------------------------
 # dates, keys, matrices
 # ---------------------------------------------------------------------------
 
-_ISO_DATE = re.compile(
-    r"^(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})(?:[ T]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?$"
-)
-
-
-def _checked_date(year: int, month: int, day: int, value) -> str:
-    try:
-        _dt.date(year, month, day)
-    except ValueError:
-        raise ValueError(f"无法解析的日期: {value!r}") from None
-    return f"{year:04d}{month:02d}{day:02d}"
-
-
-def normalize_yyyymmdd(value) -> str | None:
-    """A date as ``YYYYMMDD`` text; ``None`` stays ``None``.
-
-    Accepts 20240102, "20240102", "2024-01-02" (also with "/" or "." and an
-    optional time of day) and date or timestamp objects. Anything else raises
-    ``ValueError`` naming the value.
-    """
-    if value is None:
-        return None
-    if isinstance(value, bool):
-        raise ValueError(f"无法解析的日期: {value!r}")
-    if isinstance(value, (int, np.integer)):
-        text = str(int(value))
-        if len(text) != 8:
-            raise ValueError(f"无法解析的日期: {value!r}")
-        return _checked_date(int(text[:4]), int(text[4:6]), int(text[6:]), value)
-    if isinstance(value, str):
-        text = value.strip()
-        if len(text) == 8 and text.isdigit():
-            return _checked_date(int(text[:4]), int(text[4:6]), int(text[6:]), value)
-        match = _ISO_DATE.match(text)
-        if match:
-            y, m, d = (int(g) for g in match.groups())
-            return _checked_date(y, m, d, value)
-        raise ValueError(f"无法解析的日期: {value!r}")
-    if isinstance(value, (_dt.date, np.datetime64)) and not pd.isna(value):
-        stamp = pd.Timestamp(value)
-        return f"{stamp.year:04d}{stamp.month:02d}{stamp.day:02d}"
-    raise ValueError(f"无法解析的日期: {value!r}")
+# The one date rule and the one stock-code rule live in the compiled layer,
+# shared with the modules that parse dates and codes natively.
+normalize_yyyymmdd = _kernels.normalize_yyyymmdd
 
 
 def component_dataset_key(name: str) -> str:
@@ -109,28 +86,6 @@ def component_dataset_key(name: str) -> str:
     return COMPONENT_KEY_PREFIX + slug
 
 
-def _stock_code(label) -> str:
-    if isinstance(label, (bool, np.bool_)):
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    if isinstance(label, (int, np.integer)):
-        text = str(int(label)).zfill(6)
-    elif isinstance(label, str):
-        text = label.strip().split(".", 1)[0]
-    else:
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    if len(text) != 6 or not text.isdigit():
-        raise ValueError(f"无法识别的股票代码: {label!r}")
-    return text
-
-
-def _date_labels(index: pd.Index) -> list[str]:
-    if isinstance(index, pd.DatetimeIndex):
-        if index.hasnans:
-            raise ValueError("矩阵日期无法解析: NaT")
-        return list(index.strftime("%Y%m%d"))
-    return [normalize_yyyymmdd(v) for v in index]
-
-
 def _duplicates(labels: list[str]) -> list[str]:
     seen: set[str] = set()
     dups: list[str] = []
@@ -139,6 +94,60 @@ def _duplicates(labels: list[str]) -> list[str]:
             dups.append(label)
         seen.add(label)
     return dups
+
+
+def _clean_labels(index, columns=None) -> tuple[list[str], list[str] | None]:
+    """Dates as ``YYYYMMDD`` text and stock codes (when given) as 6-digit text;
+    labels that are no date or code, or that repeat, raise ``ValueError``."""
+    try:
+        dates = _kernels.yyyymmdd_labels(index)
+    except ValueError as exc:
+        raise ValueError(f"矩阵日期无法解析: {exc}") from None
+    dup_dates = _duplicates(dates)
+    if dup_dates:
+        raise ValueError(f"矩阵含重复日期: {dup_dates[:5]}")
+    if columns is None:
+        return dates, None
+    codes = _kernels.stock_codes(columns)
+    dup_codes = _duplicates(codes)
+    if dup_codes:
+        raise ValueError(f"矩阵含重复股票代码: {dup_codes[:5]}")
+    return dates, codes
+
+
+def _real(dtype) -> bool:
+    return pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)
+
+
+def _real_column(col: pd.Series, dates: list[str], code: str) -> np.ndarray:
+    """One column as float64; a cell that is no real number raises ValueError
+    naming it. Text and objects are parsed cell by cell. Dates, durations and
+    periods are no numbers, although pandas would hand out their integer
+    ticks; a complex cell counts only when its imaginary part is zero."""
+    dtype = col.dtype
+    if _real(dtype):
+        return col.to_numpy(dtype=np.float64, na_value=np.nan)
+    if pd.api.types.is_complex_dtype(dtype):
+        converted = col
+    elif isinstance(dtype, pd.CategoricalDtype):
+        converted = pd.to_numeric(col.astype(object), errors="coerce")
+    elif pd.api.types.is_object_dtype(dtype) or pd.api.types.is_string_dtype(dtype):
+        converted = pd.to_numeric(col, errors="coerce")
+    else:
+        raise ValueError(f"矩阵含非数值单元格: 股票 {code} 的值为 {dtype} 类型")
+    if pd.api.types.is_complex_dtype(converted.dtype):
+        values = converted.to_numpy()
+        bad = values.imag != 0
+        values = values.real.astype(np.float64)
+    else:
+        values = converted.to_numpy(dtype=np.float64, na_value=np.nan)
+        bad = np.isnan(values) & col.notna().to_numpy()
+    if bad.any():
+        where = bad.nonzero()[0][0]
+        raise ValueError(
+            f"矩阵含非数值单元格: 日期 {dates[where]} 股票 {code} 值 {col.iloc[where]!r}"
+        )
+    return values
 
 
 def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
@@ -151,39 +160,12 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
     """
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"expected a pandas DataFrame, got {type(df).__name__}")
-    try:
-        dates = _date_labels(df.index)
-    except ValueError as exc:
-        raise ValueError(f"矩阵日期无法解析: {exc}") from None
-    codes = [_stock_code(c) for c in df.columns]
-    dup_dates = _duplicates(dates)
-    if dup_dates:
-        raise ValueError(f"矩阵含重复日期: {dup_dates[:5]}")
-    dup_codes = _duplicates(codes)
-    if dup_codes:
-        raise ValueError(f"矩阵含重复股票代码: {dup_codes[:5]}")
-
-    if all(pd.api.types.is_numeric_dtype(t) for t in df.dtypes):
+    dates, codes = _clean_labels(df.index, df.columns)
+    if all(_real(t) for t in df.dtypes):
         values = df.to_numpy(dtype=np.float64, na_value=np.nan)
     else:
-        columns = {}
-        for pos in range(df.shape[1]):
-            col = df.iloc[:, pos]
-            if pd.api.types.is_numeric_dtype(col.dtype):
-                columns[pos] = col.to_numpy(dtype=np.float64, na_value=np.nan)
-                continue
-            converted = pd.to_numeric(col, errors="coerce")
-            bad = converted.isna() & col.notna()
-            if bad.any():
-                where = bad.to_numpy().nonzero()[0][0]
-                cell = f"日期 {dates[where]} 股票 {codes[pos]} 值 {col.iloc[where]!r}"
-                raise ValueError(f"矩阵含非数值单元格: {cell}")
-            columns[pos] = converted.to_numpy(dtype=np.float64, na_value=np.nan)
-        values = (
-            np.column_stack([columns[p] for p in range(df.shape[1])])
-            if columns
-            else (np.empty((len(dates), 0)))
-        )
+        columns = [_real_column(df.iloc[:, pos], dates, codes[pos]) for pos in range(df.shape[1])]
+        values = np.column_stack(columns) if columns else np.empty((len(dates), 0))
     out = pd.DataFrame(values, index=pd.Index(dates), columns=pd.Index(codes), copy=False)
     if not (out.index.is_monotonic_increasing and out.columns.is_monotonic_increasing):
         out = out.sort_index(axis=0).sort_index(axis=1)
@@ -193,35 +175,6 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
 # ---------------------------------------------------------------------------
 # crash-safe files
 # ---------------------------------------------------------------------------
-
-
-def _fsync_dir(path: Path) -> None:
-    with contextlib.suppress(OSError):
-        fd = os.open(path, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-
-
-@contextlib.contextmanager
-def atomic_output(path: str | os.PathLike):
-    """A binary file that replaces ``path`` all at once when the block ends:
-    written beside it, fsynced, then ``os.replace``d. When the block raises,
-    the old file stays as it was and nothing is left behind."""
-    path = Path(path)
-    tmp = path.with_name(f".{path.name}.{secrets.token_hex(6)}.tmp")
-    try:
-        with open(tmp, "wb") as fh:
-            yield fh
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    _fsync_dir(path.parent)
 
 
 def atomic_write_bytes(path: str | os.PathLike, data: bytes) -> None:
@@ -241,20 +194,58 @@ class _RefusingUnpickler(pickle.Unpickler):
         raise MirtalyError("回测数据元信息文件含不允许的持久化引用")
 
 
+_SCALAR_TYPES = frozenset({str, bool, int, float, bytes, type(None)})
+_SEQUENCE_TYPES = frozenset({list, tuple, set, frozenset})
+# Bounds of what metadata may unfold to. Shared references let a few hundred
+# pickled bytes stand for billions of items, which anything walking the value
+# (a check, str(), json) would then unfold; a real store's metadata, every
+# date and code of every dataset, stays far below.
+_MAX_DEPTH = 32
+_MAX_ITEMS = 20_000_000
+
+
+def _all_text(items) -> bool:
+    """Whether every item is a str; join runs at copying speed, where a Python
+    loop over a store's dates and codes would cost milliseconds per load."""
+    try:
+        "".join(items)
+    except TypeError:
+        return False
+    return True
+
+
 def _plain(value, where: str = "metadata") -> None:
-    """Checks that ``value`` reads back through the refusing unpickler."""
-    if value is None or type(value) in (str, bool, int, float, bytes):
-        return
-    if type(value) in (list, tuple, set, frozenset):
-        for item in value:
-            _plain(item, where)
-        return
-    if type(value) is dict:
-        for key, item in value.items():
-            _plain(key, where)
-            _plain(item, f"{where}[{key!r}]")
-        return
-    raise TypeError(f"{where}: {type(value).__name__} cannot be stored in store metadata")
+    """Checks that ``value`` reads back through the refusing unpickler and
+    unfolds to at most ``_MAX_ITEMS`` items nested ``_MAX_DEPTH`` deep; raises
+    ``TypeError`` naming the place otherwise. Each container is visited once."""
+    unfolded: dict[int, int] = {}
+
+    def walk(item, depth: int, where: str) -> int:
+        kind = type(item)
+        if kind in _SCALAR_TYPES:
+            return 1
+        known = unfolded.get(id(item))
+        if known is not None:
+            return known
+        if depth >= _MAX_DEPTH:
+            raise TypeError(f"{where}: nested deeper than {_MAX_DEPTH} levels (or cyclic)")
+        if kind in _SEQUENCE_TYPES:
+            if _all_text(item):  # the usual list of labels
+                size = 1 + len(item)
+            else:
+                size = 1 + sum(walk(v, depth + 1, where) for v in item)
+        elif kind is dict:
+            size = 1
+            for key, v in item.items():
+                size += walk(key, depth + 1, where) + walk(v, depth + 1, f"{where}[{key!r}]")
+        else:
+            raise TypeError(f"{where}: {kind.__name__} cannot be stored in store metadata")
+        if size > _MAX_ITEMS:
+            raise TypeError(f"{where}: unfolds to more than {_MAX_ITEMS} items")
+        unfolded[id(item)] = size
+        return size
+
+    walk(value, 0, where)
 
 
 def _to_plain(value):
@@ -285,38 +276,33 @@ def _now_iso() -> str:
 
 class _NpyWriter:
     """Writes one C-order .npy file row block by row block into a temporary
-    file; ``commit`` renames it to its final, never-used-before name."""
+    file; ``commit`` puts it in place under its final, never-used-before name."""
 
     def __init__(self, store_dir: Path, key: str, shape: tuple[int, ...], dtype: np.dtype):
         self.final_name = f"{key}-{secrets.token_hex(6)}.npy"
-        self.final = store_dir / self.final_name
-        self.tmp = store_dir / f".{self.final_name}.tmp"
         self.shape = shape
         self.dtype = dtype
         self.rows_written = 0
-        self._fh = open(self.tmp, "wb")
+        self._out = AtomicFile(store_dir / self.final_name)
         header = {
             "descr": np.lib.format.dtype_to_descr(dtype),
             "fortran_order": False,
             "shape": shape,
         }
-        np.lib.format.write_array_header_2_0(self._fh, header)
+        np.lib.format.write_array_header_2_0(self._out.file, header)
 
     def write(self, block: np.ndarray) -> None:
         block = np.ascontiguousarray(block, dtype=self.dtype)
         if block.shape[1:] != self.shape[1:]:
             raise ValueError(f"row block of shape {block.shape} for a dataset of {self.shape}")
         if block.size:
-            self._fh.write(memoryview(block.reshape(-1)).cast("B"))
+            self._out.file.write(memoryview(block.reshape(-1)).cast("B"))
         self.rows_written += block.shape[0] if block.ndim else 1
 
     def commit(self) -> str:
         if self.rows_written != self.shape[0]:
             raise ValueError(f"{self.rows_written} rows written for a dataset of {self.shape}")
-        self._fh.flush()
-        os.fsync(self._fh.fileno())
-        self._fh.close()
-        os.replace(self.tmp, self.final)
+        self._out.commit()
         return self.final_name
 
     def __enter__(self) -> _NpyWriter:
@@ -334,11 +320,7 @@ class _NpyWriter:
         return False
 
     def abort(self) -> None:
-        with contextlib.suppress(OSError):
-            self._fh.close()
-        for path in (self.tmp, self.final):
-            with contextlib.suppress(OSError):
-                os.unlink(path)
+        self._out.abort()
 
 
 def _storage_dtype(name: str) -> np.dtype:
@@ -362,38 +344,107 @@ def _frame_values(frame: pd.DataFrame, dtype: np.dtype) -> np.ndarray:
     return _as_storage(frame.to_numpy(dtype=np.float64, na_value=np.nan), dtype)
 
 
-def _date_index(labels) -> list[str]:
-    return [str(v) for v in labels]
+class _Vanished(MirtalyError):
+    """A dataset file named by the metadata is gone: an update has replaced it
+    since the metadata was read (or the store is broken)."""
+
+
+# Never follow a link (nothing outside the store is read) and never wait on a FIFO.
+_OPEN_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+
+
+def _labels(entry: Mapping, field: str) -> list[str] | None:
+    labels = entry.get(field)
+    return labels if type(labels) is list and _all_text(labels) else None
 
 
 class _NpyReader:
-    """Rows of one stored dataset, read directly or memory-mapped."""
+    """One stored dataset, checked against its metadata entry before any of its
+    data is used: the entry's labels, dtype and shape agree; the file is a
+    regular file inside the store, opened without following links, whose
+    header holds that dtype and shape in C order and whose size is exactly the
+    header plus those values."""
 
-    def __init__(self, path: Path, entry: Mapping):
-        self.path = path
-        self.entry = entry
+    def __init__(self, store_dir: Path, key: str, entry, matrix: bool):
+        self.key = key
+        if not isinstance(entry, dict):
+            self._broken("元信息条目不是字典")
+        index = _labels(entry, "index")
+        columns = _labels(entry, "columns") if matrix else []
+        if index is None or columns is None:
+            self._broken("元信息缺少日期或股票代码列表")
+        self.index, self.columns = index, columns
+        self.shape = (len(index), len(columns)) if matrix else (len(index),)
+        shape = entry.get("shape", self.shape)
+        if not isinstance(shape, (list, tuple)) or list(shape) != list(self.shape):
+            self._broken(f"元信息形状 {shape!r} 与日期和代码数 {self.shape} 不符")
+        self.dtype = _STORAGE_DTYPES.get(entry.get("dtype"))
+        if self.dtype is None:
+            self._broken(f"存储类型无效: {entry.get('dtype')!r}")
+        name = entry.get("file")
+        # The metadata may come from a downloaded package: only plain names
+        # inside the store directory are followed.
+        if not isinstance(name, str) or not name or Path(name).name != name or name in (".", ".."):
+            self._broken(f"元信息含非法文件名: {name!r}")
+        try:
+            fd = os.open(store_dir / name, _OPEN_FLAGS)
+        except FileNotFoundError:
+            raise _Vanished(f"回测数据集 {key} 的文件缺失: {name}") from None
+        except OSError as exc:  # ELOOP: a symbolic link
+            self._broken(f"文件无法打开 ({os.strerror(exc.errno or 0)}): {name}")
+        try:
+            stat = os.fstat(fd)
+            if not _stat.S_ISREG(stat.st_mode):
+                self._broken("数据文件不是普通文件")
+        except BaseException:
+            os.close(fd)
+            raise
+        self._fh = os.fdopen(fd, "rb")
+        try:
+            self.offset = self._checked_header(stat.st_size)
+        except BaseException:
+            self._fh.close()
+            raise
 
-    def rows(self, start: int, stop: int, mmap: bool) -> np.ndarray:
-        if mmap:
-            return np.load(self.path, mmap_mode="r", allow_pickle=False)[start:stop]
-        with open(self.path, "rb") as fh:
+    def _broken(self, what: str):
+        raise MirtalyError(f"回测数据集 {self.key} 损坏: {what}")
+
+    def _checked_header(self, size: int) -> int:
+        fh = self._fh
+        try:
             version = np.lib.format.read_magic(fh)
             if version == (1, 0):
                 shape, fortran, dtype = np.lib.format.read_array_header_1_0(fh)
-            else:
+            elif version == (2, 0):
                 shape, fortran, dtype = np.lib.format.read_array_header_2_0(fh)
-            if fortran or dtype.hasobject:
-                raise MirtalyError(f"回测数据文件格式不受支持: {self.path.name}")
-            row_items = math.prod(shape[1:])
-            stop = min(stop, shape[0]) if shape else 0
-            count = max(stop - start, 0)
-            out = np.empty((count, *shape[1:]), dtype=dtype)
-            fh.seek(fh.tell() + start * row_items * dtype.itemsize)
-            if out.size == 0:
-                return out
-            got = fh.readinto(memoryview(out.reshape(-1)).cast("B"))
-            if got != out.nbytes:
-                raise MirtalyError(f"回测数据文件不完整: {self.path.name}")
+            else:
+                self._broken(f"文件头版本不受支持: {version}")
+        except (ValueError, EOFError, OSError) as exc:
+            self._broken(f"文件头损坏: {exc}")
+        if fortran or dtype != self.dtype or tuple(shape) != self.shape:
+            self._broken(
+                f"文件为 {dtype} {tuple(shape)}{' (Fortran 序)' if fortran else ''},"
+                f" 元信息为 {self.dtype} {self.shape}"
+            )
+        offset = fh.tell()
+        if size != offset + math.prod(self.shape) * self.dtype.itemsize:
+            self._broken(f"文件大小 {size} 与文件头不符 (不完整或有多余数据)")
+        return offset
+
+    def rows(self, start: int, stop: int, mmap: bool) -> np.ndarray:
+        """Rows ``start:stop``: a read-only map of the file, or read into memory."""
+        with self._fh as fh:
+            if mmap and math.prod(self.shape):
+                whole = np.memmap(fh, self.dtype, "r", offset=self.offset, shape=self.shape)
+                return whole[start:stop]
+            stop = max(start, min(stop, self.shape[0]))
+            out = np.empty((stop - start, *self.shape[1:]), dtype=self.dtype)
+            if out.size:
+                fh.seek(self.offset + start * (out.nbytes // len(out)))
+                if fh.readinto(memoryview(out.reshape(-1)).cast("B")) != out.nbytes:
+                    self._broken("文件不完整")
+            if mmap:
+                out.flags.writeable = False
             return out
 
 
@@ -427,6 +478,10 @@ class BinaryPreparedDataStoreBase:
             raise MirtalyError(f"回测数据元信息文件损坏: {exc}") from None
         if not isinstance(metadata, dict):
             raise MirtalyError("回测数据元信息文件损坏: 顶层不是字典")
+        try:
+            _plain(metadata)
+        except TypeError as exc:
+            raise MirtalyError(f"回测数据元信息文件损坏: {exc}") from None
         return metadata
 
     @staticmethod
@@ -500,15 +555,15 @@ class BinaryPreparedDataStoreBase:
         if not isinstance(frame, pd.DataFrame):
             raise TypeError(f"{key}: expected a DataFrame, got {type(frame).__name__}")
         storage = self._dtype_for(key, dtype)
-        frame = _sorted_by_date(frame, key)
+        frame = _labelled(frame, key)
         values = _frame_values(frame, storage)
         store_dir = Path(store_dir)
         store_dir.mkdir(parents=True, exist_ok=True)
         with _NpyWriter(store_dir, key, values.shape, storage) as writer:
             writer.write(values)
         return {
-            "index": _date_index(frame.index),
-            "columns": [str(c) for c in frame.columns],
+            "index": list(frame.index),
+            "columns": list(frame.columns),
             "dtype": str(storage),
             "file": writer.final_name,
             "shape": list(values.shape),
@@ -517,12 +572,12 @@ class BinaryPreparedDataStoreBase:
     def _write_series(self, store_dir, key, series: pd.Series) -> dict:
         if not isinstance(series, pd.Series):
             raise TypeError(f"{key}: expected a Series, got {type(series).__name__}")
-        series = _sorted_by_date(series, key)
+        series = _labelled(series, key)
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
         with _NpyWriter(Path(store_dir), key, values.shape, np.dtype(np.float64)) as writer:
             writer.write(values)
         return {
-            "index": _date_index(series.index),
+            "index": list(series.index),
             "columns": [],
             "name": None if series.name is None else str(series.name),
             "dtype": "float64",
@@ -539,24 +594,31 @@ class BinaryPreparedDataStoreBase:
             raise MirtalyError(f"目录已有回测数据,不能整体写入: {self.store_dir}")
         data = payload["data"]
         benchmark_dict = data.get("benchmark_dict") or {}
+        # Everything is read and checked before the first file is written.
+        frames = {
+            key: _labelled(value, key)
+            for key, value in data.items()
+            if key != "benchmark_dict" and isinstance(value, pd.DataFrame)
+        }
+        benchmarks = {str(code): BENCHMARK_KEY_PREFIX + str(code) for code in benchmark_dict}
+        series = {
+            benchmarks[str(code)]: _labelled(value, benchmarks[str(code)])
+            for code, value in benchmark_dict.items()
+        }
+        meta = _to_plain(dict(payload.get("meta") or {}))
+        _plain(meta, "meta")
         self.store_dir.mkdir(parents=True, exist_ok=True)
         datasets: dict[str, dict] = {}
-        benchmarks: dict[str, str] = {}
         try:
-            for key, value in data.items():
-                if key == "benchmark_dict":
-                    continue
-                if isinstance(value, pd.DataFrame):
-                    datasets[key] = self._write_matrix(self.store_dir, key, value, None)
-            for code, series in benchmark_dict.items():
-                key = BENCHMARK_KEY_PREFIX + str(code)
-                datasets[key] = self._write_series(self.store_dir, key, series)
-                benchmarks[str(code)] = key
+            for key, frame in frames.items():
+                datasets[key] = self._write_matrix(self.store_dir, key, frame, None)
+            for key, values in series.items():
+                datasets[key] = self._write_series(self.store_dir, key, values)
             metadata = {
                 "version": int(payload.get("version", self.version)),
                 "datasets": datasets,
                 "benchmarks": benchmarks,
-                "meta": _to_plain(dict(payload.get("meta") or {})),
+                "meta": meta,
                 "updated_at": _now_iso(),
             }
         except BaseException:
@@ -599,20 +661,24 @@ class BinaryPreparedDataStoreBase:
             return False
 
         key_to_code = {key: code for code, key in benchmarks.items()}
+        # Every label is read before the first file is written: a payload the
+        # store cannot hold changes nothing.
+        incoming = {}
+        for key in datasets:
+            if key in key_to_code:
+                new = benchmark_dict[key_to_code[key]]
+                if not isinstance(new, pd.Series):
+                    raise TypeError(f"benchmark {key_to_code[key]}: expected a Series")
+            elif isinstance(data.get(key), pd.DataFrame):
+                new = data[key]
+            else:
+                continue
+            if len(new):
+                incoming[key] = _labelled(new, key)
         written: dict[str, dict] = {}
         try:
-            for key, entry in datasets.items():
-                if key in key_to_code:
-                    new = benchmark_dict[key_to_code[key]]
-                    if not isinstance(new, pd.Series):
-                        raise TypeError(f"benchmark {key_to_code[key]}: expected a Series")
-                elif isinstance(data.get(key), pd.DataFrame):
-                    new = data[key]
-                else:
-                    continue
-                if len(new) == 0:
-                    continue
-                written[key] = self._merge_tail(key, entry, new)
+            for key, new in incoming.items():
+                written[key] = self._merge_tail(key, datasets[key], new)
             new_datasets = {key: written.get(key, entry) for key, entry in datasets.items()}
             now = _now_iso()
             meta = dict(metadata.get("meta") or {})
@@ -627,30 +693,26 @@ class BinaryPreparedDataStoreBase:
         return True
 
     def _merge_tail(self, key: str, entry: dict, new) -> dict:
-        """Old rows before the new data's first date, then the new rows, into a new file."""
-        storage = _storage_dtype(entry["dtype"])
-        new = _sorted_by_date(new, key)
-        new_dates = _date_index(new.index)
-        old_dates = list(entry["index"])
-        keep = int(np.searchsorted(np.asarray(old_dates, dtype=object), new_dates[0], side="left"))
-        old_path = self._dataset_path(entry)
-        old = np.load(old_path, mmap_mode="r", allow_pickle=False)
-        if old.shape[0] != len(old_dates):
-            raise MirtalyError(f"回测数据文件与元信息不一致: {key}")
+        """Old rows before the new data's first date, then the new rows, into a
+        new file. ``new`` is labelled as the store keeps it (see ``_labelled``)."""
+        new_dates = list(new.index)
         series = isinstance(new, pd.Series)
+        reader = _NpyReader(self.store_dir, key, entry, not series)
+        storage, old_dates = reader.dtype, reader.index
+        keep = bisect.bisect_left(old_dates, new_dates[0])
+        old = reader.rows(0, keep, mmap=True)
         if series:
             columns: list[str] = []
             shape: tuple[int, ...] = (keep + len(new_dates),)
             new_values = _as_storage(new.to_numpy(dtype=np.float64, na_value=np.nan), storage)
         else:
-            old_cols = pd.Index([str(c) for c in entry["columns"]])
-            new_frame = new.set_axis([str(c) for c in new.columns], axis=1)
-            added = new_frame.columns.difference(old_cols)
+            old_cols = pd.Index(reader.columns, dtype=object)
+            added = new.columns.difference(old_cols)
             cols = old_cols if len(added) == 0 else old_cols.append(added).sort_values()
             columns = list(cols)
             shape = (keep + len(new_dates), len(cols))
-            fill = False if storage == np.bool_ else np.nan
-            aligned = new_frame.reindex(columns=cols, fill_value=fill)
+            fill = _NO_DATA_FILL.get(key, False) if storage == np.bool_ else np.nan
+            aligned = new.reindex(columns=cols, fill_value=fill)
             new_values = _frame_values(aligned, storage)
             old_pos = cols.get_indexer(old_cols)
         try:
@@ -676,27 +738,36 @@ class BinaryPreparedDataStoreBase:
 
     # ---- loading ----------------------------------------------------------
 
-    def _dataset_path(self, entry: Mapping) -> Path:
-        name = entry.get("file")
-        # The metadata may come from a downloaded package: only plain names
-        # inside the store directory are followed.
-        if not isinstance(name, str) or not name or Path(name).name != name or name in (".", ".."):
-            raise MirtalyError(f"回测数据元信息含非法文件名: {name!r}")
-        return self.store_dir / name
-
     def load(self, *, start_date=None, end_date=None, keys=None, mmap=True) -> dict:
         """Loads datasets, rows with ``start_date`` <= date <= ``end_date``.
 
         ``keys`` selects matrices (all non-benchmark datasets when ``None``);
         ``data["benchmark_dict"]`` always holds every benchmark series. With
         ``mmap`` the arrays are read-only memory maps of the files; without,
-        plain in-memory (and picklable) objects.
+        plain in-memory (and picklable) objects. A broken store raises
+        ``MirtalyError`` naming the dataset.
         """
         start = normalize_yyyymmdd(start_date)
         end = normalize_yyyymmdd(end_date)
-        metadata = self.load_metadata()
-        datasets = metadata.get("datasets") or {}
+        for _ in range(_LOAD_ATTEMPTS):
+            try:
+                return self._load_once(self.load_metadata(), start, end, keys, bool(mmap))
+            except _Vanished as exc:
+                # An update replaced the files after we read the metadata; its
+                # new metadata is in place by now.
+                gone = exc
+        raise MirtalyError(str(gone))
+
+    def _load_once(self, metadata: dict, start, end, keys, mmap: bool) -> dict:
+        datasets = metadata.get("datasets", {})
         benchmarks = metadata.get("benchmarks") or {}
+        if not isinstance(datasets, dict):
+            raise MirtalyError("回测数据元信息损坏: datasets 不是字典")
+        if not isinstance(benchmarks, dict):
+            raise MirtalyError("回测数据元信息损坏: benchmarks 不是字典")
+        for code, key in benchmarks.items():
+            if type(code) is not str or type(key) is not str:
+                raise MirtalyError(f"回测数据元信息损坏: 基准 {code!r} -> {key!r}")
         benchmark_keys = set(benchmarks.values())
         if keys is None:
             keys = [k for k in datasets if k not in benchmark_keys]
@@ -711,36 +782,28 @@ class BinaryPreparedDataStoreBase:
             index_cache.append((labels, index))
             return index
 
-        def window(entry) -> tuple[int, int, list]:
-            dates = entry["index"]
+        def read(key, matrix: bool) -> tuple[np.ndarray, pd.Index, _NpyReader]:
+            reader = _NpyReader(self.store_dir, key, datasets[key], matrix)
+            dates = reader.index
             # Binary search on the sorted dates: rows outside the window are never read.
             lo = 0 if start is None else bisect.bisect_left(dates, start)
-            hi = len(dates) if end is None else bisect.bisect_right(dates, end)
-            return lo, max(lo, hi), dates
+            hi = max(lo, len(dates) if end is None else bisect.bisect_right(dates, end))
+            return reader.rows(lo, hi, mmap), shared_index(dates[lo:hi]), reader
 
         out: dict[str, object] = {}
         for key in keys:
             if key not in datasets:
                 raise KeyError(key)
-            entry = datasets[key]
-            lo, hi, dates = window(entry)
-            values = _NpyReader(self._dataset_path(entry), entry).rows(lo, hi, bool(mmap))
+            values, index, reader = read(key, True)
             out[key] = pd.DataFrame(
-                values,
-                index=shared_index(dates[lo:hi]),
-                columns=shared_index(list(entry["columns"])),
-                copy=False,
+                values, index=index, columns=shared_index(reader.columns), copy=False
             )
         bench: dict[str, pd.Series] = {}
         for code, key in benchmarks.items():
-            entry = datasets.get(key)
-            if entry is None:
+            if key not in datasets:
                 raise MirtalyError(f"回测数据缺少基准序列: {code}")
-            lo, hi, dates = window(entry)
-            values = _NpyReader(self._dataset_path(entry), entry).rows(lo, hi, bool(mmap))
-            bench[code] = pd.Series(
-                values, index=shared_index(dates[lo:hi]), name=entry.get("name"), copy=False
-            )
+            values, index, _ = read(key, False)
+            bench[code] = pd.Series(values, index=index, name=datasets[key].get("name"), copy=False)
         out["benchmark_dict"] = bench
         return {"version": metadata.get("version"), "meta": metadata.get("meta") or {}, "data": out}
 
@@ -778,10 +841,21 @@ def _tail_meta(meta) -> dict:
     return out
 
 
-def _sorted_by_date(obj, key: str):
-    labels = _date_index(obj.index)
-    if len(set(labels)) != len(labels):
-        raise ValueError(f"{key}: 日期索引含重复")
-    if labels != sorted(labels):
-        obj = obj.set_axis(labels, axis=0).sort_index()
-    return obj
+def _labelled(obj, key: str):
+    """``obj``, a matrix or a series, labelled as the store keeps it: dates as
+    ``YYYYMMDD`` text in ascending order, stock codes as 6-digit text (read as
+    ``clean_matrix`` reads them). Labels it cannot read raise ``ValueError``
+    naming the dataset."""
+    matrix = isinstance(obj, pd.DataFrame)
+    if not matrix and not isinstance(obj, pd.Series):
+        raise TypeError(f"{key}: expected a DataFrame or Series, got {type(obj).__name__}")
+    try:
+        dates, codes = _clean_labels(obj.index, obj.columns if matrix else None)
+    except ValueError as exc:
+        raise ValueError(f"{key}: {exc}") from None
+    # New labels on a shallow copy: set_axis copies every value on pandas 2.
+    out = obj.copy(deep=False)
+    out.index = pd.Index(dates, dtype=object)
+    if matrix:
+        out.columns = pd.Index(codes, dtype=object)
+    return out if out.index.is_monotonic_increasing else out.sort_index()

@@ -18,23 +18,26 @@ holds its members weighted by market value at the previous close, counting only
 members that trade that day, and its daily return is the weighted price return
 of those members (a price index: a dividend lowers it).
 
-What the factor service answers (:meth:`SandboxMarket.client`), one value per
-stock and session, no row where there is no value:
+What the factor service answers (:meth:`SandboxMarket.client`): one value per
+stock and session, and no row where there is no value.
 
-========================== =============================================================
-``Close``, ``Open``         close and open price (CNY); trading days only
-``limit_up``, ``limit_down`` the day's limit prices (CNY); trading days only
-``tick_vwap_price_925_1000`` volume-weighted price 9:25-10:00 (CNY), the sell price
-``tick_vwap_price_935_1005`` volume-weighted price 9:35-10:05 (CNY), the buy price
-``split_coefficient_to``    shares per 10 held after a bonus issue (13 = 10 become 13);
-                            ex-dates only
-``rq_get_dividend``         cash dividend before tax per 10 shares (CNY); ex-dates only
-``rq_is_suspended``         1.0 on a day the stock trades, 0.0 on a suspended day (the
-                            reader's convention: 1 marks a tradable day); listed days only
-``rq_industry_exposure_new`` industry number 1-31; listed days only
-``rq_index_components_new_<index>`` the member's weight in the index that day
-                            (positive, summing to 1); members trading that day only
-========================== =============================================================
+- ``Close``, ``Open``: close and open price (CNY), on trading days.
+- ``limit_up``, ``limit_down``: the day's limit prices (CNY), on trading days.
+- ``tick_vwap_price_925_1000``: volume-weighted price from 9:25 to 10:00
+  (CNY), the price sells fill at; on trading days.
+- ``tick_vwap_price_935_1005``: volume-weighted price from 9:35 to 10:05
+  (CNY), the price buys fill at; on trading days.
+- ``split_coefficient_to``: shares per 10 held after a bonus issue (13: ten
+  shares become thirteen), on ex-dates.
+- ``rq_get_dividend``: cash dividend before tax per 10 shares (CNY), on
+  ex-dates.
+- ``rq_is_suspended``: 1.0 on a day the stock trades and 0.0 on a day it is
+  suspended, on listed days (the prepared data builder reads 1 as tradable).
+- ``rq_industry_exposure_new``: the stock's industry, a number from 1 to 31,
+  on listed days.
+- ``rq_index_components_new_<suffixed index code>``: the member's weight in
+  the index (positive, summing to 1 over the day's members), on the days it is
+  a member and trades.
 
 Index answers carry ``close`` (a level starting from 1000 before the first
 session) and ``daily_return`` (a fraction) for the five suffixed codes in
@@ -44,6 +47,7 @@ session) and ``daily_return`` (a fraction) for the five suffixed codes in
 from __future__ import annotations
 
 import functools
+import hashlib
 import warnings
 
 import exchange_calendars
@@ -119,8 +123,9 @@ class SandboxMarket:
         self.codes = pd.Index(codes, dtype=str)
         self.ukeys = [exchange_ukey(code) for code in self.codes]
         for name, value in fields.items():
-            if isinstance(value, np.ndarray):
-                value.flags.writeable = False
+            for array in value.values() if isinstance(value, dict) else [value]:
+                if isinstance(array, np.ndarray):
+                    array.flags.writeable = False
             setattr(self, name, value)
 
     def __repr__(self) -> str:
@@ -128,6 +133,19 @@ class SandboxMarket:
             f"SandboxMarket(seed={self.seed}, stocks={len(self.codes)}, "
             f"sessions={len(self.dates)}, {self.date_labels[0]}..{self.date_labels[-1]})"
         )
+
+    def fingerprint(self) -> str:
+        """SHA-256 over the market's dates, codes and every field: equal for equal markets."""
+        digest = hashlib.sha256()
+        digest.update("\n".join([*self.date_labels, *self.codes]).encode())
+        for name, value in sorted(vars(self).items()):
+            arrays = value.values() if isinstance(value, dict) else [value]
+            for array in arrays:
+                if isinstance(array, np.ndarray):
+                    digest.update(name.encode())
+                    digest.update(np.ascontiguousarray(array).view(np.uint8))
+        digest.update(self.index_daily.to_numpy().tobytes())
+        return digest.hexdigest()
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -272,27 +290,9 @@ def generate_market(
         raise ValueError(f"seed must be a non-negative int, got {seed!r}")
     dates = trading_sessions(start, end, sessions=sessions)
     rng = np.random.default_rng(int(seed))
-    n, t_count = int(n_stocks), len(dates)
-
-    stocks = _draw_stocks(rng, n, t_count)
-    returns = _draw_returns(rng, stocks, t_count)
-    listed, suspended, first_day = _draw_status(rng, stocks["listing"], stocks["new"], t_count)
-    trading = listed & ~suspended
-    jump = rng.random((t_count, n))
-    jump_up, jump_down = jump < _JUMP, jump > 1.0 - _JUMP
-    locked = rng.random((t_count, n)) < _LOCKED
-    del jump
-    split, dividend_yield = _draw_events(rng, dates, trading & ~first_day)
-
-    prices = _walk_prices(
-        stocks, returns, trading, first_day, jump_up, jump_down, split, dividend_yield
-    )
-    del returns
-    locked_up = jump_up & locked & trading
-    locked_down = jump_down & locked & trading
-    prices.update(_intraday(rng, prices, locked_up, locked_down))
-    weights, index_daily = _indices(dates, stocks, listed, trading, prices)
-
+    stocks = _draw_stocks(rng, int(n_stocks), len(dates))
+    listed, suspended, first_day = _draw_status(rng, stocks, len(dates))
+    fields = _walk(rng, dates, stocks, listed, suspended, first_day)
     return SandboxMarket(
         int(seed),
         dates,
@@ -302,21 +302,7 @@ def generate_market(
         listing=stocks["listing"],
         listed=listed,
         suspended=suspended,
-        locked_up=locked_up,
-        locked_down=locked_down,
-        close=prices["close"],
-        open=prices["open"],
-        prev_close=prices["prev_close"],
-        reference=prices["reference"],
-        limit_up=prices["limit_up"],
-        limit_down=prices["limit_down"],
-        vwap_925_1000=prices["vwap_925_1000"],
-        vwap_935_1005=prices["vwap_935_1005"],
-        split_ratio=prices["split_ratio"],
-        dividend=prices["dividend"],
-        shares=prices["shares"],
-        index_weights=weights,
-        index_daily=index_daily,
+        **fields,
     )
 
 
@@ -334,7 +320,6 @@ def _draw_stocks(rng: np.random.Generator, n: int, t_count: int) -> dict[str, np
     parts.append(_MAIN_SH[0] + rng.choice(_MAIN_SH[1], left, replace=False))
     numbers = np.sort(np.concatenate(parts))
     new = (rng.random(n) < _NEW_LISTING_SHARE) & (t_count > 1)
-    listing = np.where(new, rng.integers(1, max(t_count, 2), n), 0)
     price = np.clip(np.exp(rng.normal(np.log(15.0), 0.6, n)), 2.5, 300.0)
     value = np.exp(rng.normal(np.log(8e9), 1.1, n))
     return {
@@ -342,7 +327,7 @@ def _draw_stocks(rng: np.random.Generator, n: int, t_count: int) -> dict[str, np
         "limit_pct": _limit_of(numbers),
         "industry": rng.choice(_N_INDUSTRIES, n, p=rng.dirichlet(np.full(_N_INDUSTRIES, 2.0))) + 1,
         "new": new,
-        "listing": listing,
+        "listing": np.where(new, rng.integers(1, max(t_count, 2), n), 0),
         "price": _cent(price),
         "shares": np.round(value / price, -4),
         "beta": np.clip(rng.normal(1.0, 0.2, n), 0.3, 1.8),
@@ -351,9 +336,33 @@ def _draw_stocks(rng: np.random.Generator, n: int, t_count: int) -> dict[str, np
     }
 
 
-def _draw_returns(rng: np.random.Generator, stocks, t_count: int) -> np.ndarray:
-    """Log returns: market and sector factors under a slowly varying volatility,
-    plus each stock's own noise."""
+def _cells(rng: np.random.Generator, rows: np.ndarray, n: int, chance: float):
+    """Stock-days drawn with ``chance`` each among ``rows`` x all stocks."""
+    count = rng.poisson(chance * len(rows) * n)
+    return rows[rng.integers(0, len(rows), count)], rng.integers(0, n, count)
+
+
+def _draw_status(rng: np.random.Generator, stocks, t_count: int):
+    """Listed days, suspended days and listing days as (sessions x stocks)
+    masks. Suspensions come in spells of a geometric length, now and then a
+    long one; a stock trades on its listing day."""
+    listing, new = stocks["listing"], stocks["new"]
+    n = len(listing)
+    listed = np.arange(t_count)[:, None] >= listing
+    first_day = np.zeros((t_count, n), dtype=bool)
+    first_day[listing[new], np.flatnonzero(new)] = True
+    t_start, stock = _cells(rng, np.arange(t_count), n, _SUSPEND)
+    length = rng.geometric(0.25, len(t_start)) * np.where(rng.random(len(t_start)) < 0.1, 15, 1)
+    edges = np.zeros((t_count + 1, n), dtype=np.int16)
+    np.add.at(edges, (t_start, stock), 1)
+    np.add.at(edges, (np.minimum(t_start + length, t_count), stock), -1)
+    suspended = np.cumsum(edges[:t_count], axis=0, dtype=np.int16) > 0
+    suspended &= listed & ~first_day
+    return listed, suspended, first_day
+
+
+def _market_paths(rng: np.random.Generator, t_count: int):
+    """Daily market and sector returns under a slowly varying volatility."""
     shocks = rng.normal(0.0, 0.12, t_count)
     level = np.empty(t_count)
     h = 0.0
@@ -363,132 +372,12 @@ def _draw_returns(rng: np.random.Generator, stocks, t_count: int) -> np.ndarray:
     vol = np.exp(level)
     market = 0.0002 + 0.011 * vol * rng.standard_normal(t_count)
     sector = 0.007 * vol[:, None] * rng.standard_normal((t_count, _N_INDUSTRIES))
-    out = rng.standard_normal((t_count, len(stocks["beta"])))
-    out *= stocks["sigma"]
-    out += stocks["beta"] * market[:, None]
-    out += stocks["loading"] * sector[:, stocks["industry"] - 1]
-    return out
-
-
-def _draw_status(rng: np.random.Generator, listing, new, t_count: int):
-    n = len(listing)
-    rows = np.arange(t_count)[:, None]
-    listed = rows >= listing
-    first_day = np.zeros((t_count, n), dtype=bool)
-    first_day[listing[new], np.flatnonzero(new)] = True
-    # Suspension spells: a start, then a geometric length, now and then a long one.
-    t_start, stock = np.nonzero(rng.random((t_count, n)) < _SUSPEND)
-    length = rng.geometric(0.25, len(t_start)) * np.where(rng.random(len(t_start)) < 0.1, 15, 1)
-    edges = np.zeros((t_count + 1, n), dtype=np.int32)
-    np.add.at(edges, (t_start, stock), 1)
-    np.add.at(edges, (np.minimum(t_start + length, t_count), stock), -1)
-    suspended = np.cumsum(edges[:t_count], axis=0) > 0
-    suspended &= listed & ~first_day
-    return listed, suspended, first_day
-
-
-def _draw_events(rng: np.random.Generator, dates: pd.DatetimeIndex, allowed: np.ndarray):
-    """Bonus issues (shares per share held) and dividend yields on the ex-dates."""
-    t_count, n = allowed.shape
-    split = np.ones((t_count, n))
-    where = np.nonzero((rng.random((t_count, n)) < _SPLIT) & allowed)
-    split[where] = rng.choice(_SPLIT_RATIOS, len(where[0]))
-    month_day = np.asarray(dates.month * 100 + dates.day)
-    season = (month_day >= 515) & (month_day <= 731)
-    dividend_yield = np.zeros((t_count, n))
-    where = np.nonzero((rng.random((t_count, n)) < _DIVIDEND) & allowed & season[:, None])
-    dividend_yield[where] = rng.uniform(0.003, 0.03, len(where[0]))
-    return split, dividend_yield
+    return market, sector
 
 
 def _cent(values):
     """Rounded half up to the cent; the epsilon keeps 10.235 from reading 10.2349999."""
     return np.floor(values * 100.0 + 0.5 + 1e-7) / 100.0
-
-
-def _walk_prices(stocks, returns, trading, first_day, jump_up, jump_down, split, dividend_yield):
-    """Closes session by session: each day's limits depend on the last close."""
-    t_count, n = returns.shape
-    nan = np.full((t_count, n), np.nan)
-    out = {
-        k: nan.copy()
-        for k in (
-            "close",
-            "prev_close",
-            "reference",
-            "limit_up",
-            "limit_down",
-            "split_ratio",
-            "dividend",
-            "shares",
-            "value_before",
-        )
-    }
-    del nan
-    pct = stocks["limit_pct"]
-    issue = stocks["price"]
-    last = np.where(stocks["new"], np.nan, issue)
-    anchor = issue.copy()
-    shares = stocks["shares"].copy()
-    listed_before = ~stocks["new"]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        for t in range(t_count):
-            trades = trading[t]
-            base = np.where(first_day[t], issue, last)
-            dividend = np.round(dividend_yield[t] * base, 3)
-            ratio = split[t]
-            reference = (base - dividend) / ratio
-            anchor /= ratio
-            up = _cent(reference * (1.0 + pct))
-            down = _cent(reference * (1.0 - pct))
-            raw = reference * np.exp(returns[t] - _REVERSION * np.log(reference / anchor))
-            close = np.clip(_cent(raw), down, up)
-            close = np.where(jump_up[t], up, np.where(jump_down[t], down, close))
-            listed_now = listed_before | (stocks["listing"] <= t)
-            out["value_before"][t] = np.where(listed_now, base * shares, np.nan)
-            shares = shares * ratio
-            for key, value in (
-                ("close", close),
-                ("prev_close", base),
-                ("reference", reference),
-                ("limit_up", up),
-                ("limit_down", down),
-            ):
-                out[key][t] = np.where(trades, value, np.nan)
-            out["split_ratio"][t] = np.where(ratio != 1.0, ratio, np.nan)
-            out["dividend"][t] = np.where(dividend > 0.0, dividend, np.nan)
-            out["shares"][t] = np.where(listed_now, shares, np.nan)
-            last = np.where(trades, close, last)
-    return out
-
-
-def _intraday(rng: np.random.Generator, prices, locked_up, locked_down) -> dict[str, np.ndarray]:
-    """Open and the two morning VWAPs: strictly inside the limits, except on a
-    day locked at a limit, where every trade is at that limit."""
-    reference, close = prices["reference"], prices["close"]
-    up, down = prices["limit_up"], prices["limit_down"]
-    t_count, n = close.shape
-    with np.errstate(invalid="ignore", divide="ignore"):
-        day_move = np.log(close / reference)
-        opened = np.clip(
-            _cent(reference * np.exp(0.4 * day_move + 0.006 * rng.standard_normal((t_count, n)))),
-            down,
-            up,
-        )
-        morning = np.log(close / opened)
-        del day_move
-        inside_low, inside_high = down + 0.01, up - 0.01
-        vwaps = {}
-        for key, share in (("vwap_925_1000", 0.2), ("vwap_935_1005", 0.3)):
-            noise = 0.003 * rng.standard_normal((t_count, n))
-            vwap = np.clip(
-                np.round(opened * np.exp(share * morning + noise), 4), inside_low, inside_high
-            )
-            vwaps[key] = vwap
-    for values in (opened, *vwaps.values()):
-        np.copyto(values, up, where=locked_up)
-        np.copyto(values, down, where=locked_down)
-    return {"open": opened, **vwaps}
 
 
 def _rebalance_rows(dates: pd.DatetimeIndex) -> np.ndarray:
@@ -497,34 +386,127 @@ def _rebalance_rows(dates: pd.DatetimeIndex) -> np.ndarray:
     return np.concatenate([[0], starts])
 
 
-def _indices(dates, stocks, listed, trading, prices):
-    """Members by size band at each rebalance; weights by market value at the
-    previous close among members trading that day; weighted price returns."""
+def _constituents(value: np.ndarray, eligible: np.ndarray) -> dict[str, np.ndarray]:
+    """Each index's members: its band of the eligible stocks ranked by ``value``."""
+    candidates = np.flatnonzero(eligible & np.isfinite(value))
+    ranked = candidates[np.argsort(-value[candidates], kind="stable")]
+    out = {}
+    for code, (low, high) in INDEX_TIERS.items():
+        first = int(low * len(ranked))
+        members = np.zeros(len(value), dtype=bool)
+        members[ranked[first : max(first + 1, int(high * len(ranked)))]] = True
+        out[code] = members
+    return out
+
+
+def _walk(rng: np.random.Generator, dates, stocks, listed, suspended, first_day) -> dict:
+    """The market session by session, each step over all stocks at once: a
+    day's limits depend on the last close, so days cannot be drawn apart.
+    Only the market's own (sessions x stocks) matrices are allocated."""
     t_count, n = listed.shape
-    value_before = prices.pop("value_before")
-    rebalances = _rebalance_rows(dates)
+    trading = listed & ~suspended
+    out = {
+        key: np.full((t_count, n), np.nan)
+        for key in (
+            "close", "open", "prev_close", "reference", "limit_up", "limit_down",
+            "vwap_925_1000", "vwap_935_1005", "split_ratio", "dividend", "shares",
+        )
+    }  # fmt: skip
+    out["locked_up"] = np.zeros((t_count, n), dtype=bool)
+    out["locked_down"] = np.zeros((t_count, n), dtype=bool)
+    weights = {code: np.full((t_count, n), np.nan) for code in INDEX_TIERS}
+    daily = {code: np.zeros(t_count) for code in INDEX_TIERS}
+
+    # Ex-dates: bonus issues any time, dividends between May 15 and July 31.
+    # Their ratio and yield sit in the output matrices until the walk turns the
+    # yield into cash per share.
+    allowed = trading & ~first_day
+    t_at, i_at = _cells(rng, np.arange(t_count), n, _SPLIT)
+    keep = allowed[t_at, i_at]
+    out["split_ratio"][t_at[keep], i_at[keep]] = rng.choice(_SPLIT_RATIOS, int(keep.sum()))
+    month_day = np.asarray(dates.month * 100 + dates.day)
+    t_at, i_at = _cells(rng, np.flatnonzero((month_day >= 515) & (month_day <= 731)), n, _DIVIDEND)
+    keep = allowed[t_at, i_at]
+    out["dividend"][t_at[keep], i_at[keep]] = rng.uniform(0.003, 0.03, int(keep.sum()))
+
+    market, sector = _market_paths(rng, t_count)
+    pct, issue = stocks["limit_pct"], stocks["price"]
+    exposure = stocks["industry"] - 1
     seasoned_from = np.where(stocks["new"], stocks["listing"] + _SEASONING, 0)
-    constituents = {code: np.zeros((len(rebalances), n), dtype=bool) for code in INDEX_TIERS}
-    for k, row in enumerate(rebalances):
-        size = value_before[row]
-        eligible = np.flatnonzero(listed[row] & (seasoned_from <= row) & np.isfinite(size))
-        ranked = eligible[np.argsort(-size[eligible], kind="stable")]
-        count = len(ranked)
-        for code, (low, high) in INDEX_TIERS.items():
-            first = int(low * count)
-            last = max(first + 1, int(high * count))
-            constituents[code][k, ranked[first:last]] = True
-    period = np.searchsorted(rebalances, np.arange(t_count), side="right") - 1
-    split = np.where(np.isnan(prices["split_ratio"]), 1.0, prices["split_ratio"])
+    rebalances = set(_rebalance_rows(dates).tolist())
+    last = np.where(stocks["new"], np.nan, issue)
+    anchor = issue.copy()
+    shares = stocks["shares"].copy()
+    members: dict[str, np.ndarray] = {}
     with np.errstate(invalid="ignore", divide="ignore"):
-        member_return = split * prices["close"] / prices["prev_close"] - 1.0
-    weights, daily = {}, {}
-    for code, members in constituents.items():
-        held = members[period] & trading
-        w = np.where(held, value_before, np.nan)
-        total = np.nansum(w, axis=1, keepdims=True)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            w /= total
-        weights[code] = w
-        daily[code] = np.nansum(w * member_return, axis=1)
-    return weights, pd.DataFrame(daily, index=pd.Index(dates.strftime("%Y%m%d"), dtype=str))
+        for t in range(t_count):
+            noise = rng.standard_normal((4, n))
+            draws = rng.random((2, n))
+            trades = trading[t]
+            base = np.where(first_day[t], issue, last)
+            ratio = np.where(np.isnan(out["split_ratio"][t]), 1.0, out["split_ratio"][t])
+            dividend = np.round(np.nan_to_num(out["dividend"][t]) * base, 3)
+            reference = (base - dividend) / ratio
+            anchor /= ratio
+            up = _cent(reference * (1.0 + pct))
+            down = _cent(reference * (1.0 - pct))
+
+            # Close: factors, own noise and a pull towards the anchor; at a
+            # limit on a jump day.
+            move = (
+                stocks["beta"] * market[t]
+                + stocks["loading"] * sector[t, exposure]
+                + stocks["sigma"] * noise[0]
+                - _REVERSION * np.log(reference / anchor)
+            )
+            close = np.clip(_cent(reference * np.exp(move)), down, up)
+            jump_up, jump_down = draws[0] < _JUMP, draws[0] > 1.0 - _JUMP
+            close = np.where(jump_up, up, np.where(jump_down, down, close))
+
+            # Open and the morning VWAPs, strictly inside the limits unless the
+            # day is locked at one, when every trade is at that limit.
+            day_move = np.log(close / reference)
+            opened = np.clip(_cent(reference * np.exp(0.4 * day_move + 0.006 * noise[1])), down, up)
+            morning = np.log(close / opened)
+            sell = np.round(opened * np.exp(0.2 * morning + 0.003 * noise[2]), 4)
+            buy = np.round(opened * np.exp(0.3 * morning + 0.003 * noise[3]), 4)
+            sell = np.clip(sell, down + 0.01, up - 0.01)
+            buy = np.clip(buy, down + 0.01, up - 0.01)
+            locked = draws[1] < _LOCKED
+            locked_up, locked_down = jump_up & locked & trades, jump_down & locked & trades
+            for values in (opened, sell, buy):
+                np.copyto(values, up, where=locked_up)
+                np.copyto(values, down, where=locked_down)
+
+            # Indices: members by value at the previous close, taken anew at
+            # each rebalance; weights among the members trading today.
+            listed_now = listed[t]
+            value_before = np.where(listed_now, base * shares, np.nan)
+            if t in rebalances:
+                members = _constituents(value_before, listed_now & (seasoned_from <= t))
+            member_return = np.where(trades, ratio * close / base - 1.0, 0.0)
+            for code, held in members.items():
+                held = held & trades
+                w = np.where(held, value_before, 0.0)
+                total = w.sum()
+                if total > 0:
+                    w /= total
+                    weights[code][t] = np.where(held, w, np.nan)
+                    daily[code][t] = w @ member_return
+
+            shares = shares * ratio
+            for key, values in (
+                ("close", close), ("open", opened), ("prev_close", base),
+                ("reference", reference), ("limit_up", up), ("limit_down", down),
+                ("vwap_925_1000", sell), ("vwap_935_1005", buy),
+            ):  # fmt: skip
+                out[key][t] = np.where(trades, values, np.nan)
+            out["dividend"][t] = np.where(dividend > 0.0, dividend, np.nan)
+            out["shares"][t] = np.where(listed_now, shares, np.nan)
+            out["locked_up"][t] = locked_up
+            out["locked_down"][t] = locked_down
+            last = np.where(trades, close, last)
+
+    out["index_weights"] = weights
+    out["index_daily"] = pd.DataFrame(daily, index=pd.Index(dates.strftime("%Y%m%d"), dtype=str))
+    return out

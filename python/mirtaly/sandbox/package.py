@@ -1,18 +1,29 @@
 """The benchmark data package: a store's files in a gzip'd tar archive under one
-top-level folder, with its SHA-256 checksum."""
+top-level folder, with its SHA-256 checksum.
+
+:func:`build_benchmark_package` makes it from a sandbox market the way the
+cloud makes it from the real one: the prepared data builder reads the market
+through the factor service up to a day some sessions before the market's last
+one (so that preparing from it has an incremental update to do), and the
+prepared data store writes the result.
+"""
 
 from __future__ import annotations
 
 import dataclasses
 import gzip
 import hashlib
+import json
 import os
 import tarfile
+import tempfile
 from pathlib import Path
 
-from mirtaly.backtest._store import atomic_output
+from mirtaly import singleton
+from mirtaly._atomic import atomic_output
+from mirtaly.backtest._store import atomic_write_bytes
 
-__all__ = ["BenchmarkPackage", "archive_store"]
+__all__ = ["BenchmarkPackage", "archive_store", "build_benchmark_package"]
 
 _CHUNK = 1 << 20
 
@@ -73,3 +84,67 @@ def archive_store(
         end_date=end_date,
         root=root,
     )
+
+
+def build_benchmark_package(
+    market, directory: str | os.PathLike, *, sessions_before_end: int = 5
+) -> BenchmarkPackage:
+    """The benchmark package of ``market`` (a :class:`SandboxMarket`) up to the
+    session ``sessions_before_end`` sessions before its last, in ``directory``.
+
+    The archive is "benchmark_package_<end date>.tar.gz"; a description of it
+    (checksum, size, the market it was built from) lies beside it as
+    "<archive>.json". When both are there already for the same market, they are
+    reused instead of built again. While building, the market's factor service
+    is the process's client; the previous one is put back afterwards.
+    """
+    from mirtaly.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
+
+    lag = int(sessions_before_end)
+    if not 0 <= lag < len(market.dates):
+        raise ValueError(f"sessions_before_end must lie in [0, {len(market.dates) - 1}], got {lag}")
+    directory = Path(directory)
+    end_date = market.date_labels[-1 - lag]
+    archive = directory / f"benchmark_package_{end_date}.tar.gz"
+    description = archive.with_name(archive.name + ".json")
+    fingerprint = market.fingerprint()
+    package = _reusable(archive, description, fingerprint)
+    if package is not None:
+        return package
+
+    previous = singleton.set_instance(market.client())
+    try:
+        payload = GroupPreparedDataBuilder(market.date_labels[0], end_date).build()
+    finally:
+        singleton.set_instance(previous)
+    directory.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=directory, prefix=".building-") as tmp:
+        BinaryPreparedDataStore(tmp).write(payload)
+        package = archive_store(tmp, archive, root=f"benchmark_data_{end_date}", end_date=end_date)
+    record = {
+        "market": fingerprint,
+        "sha256": package.sha256,
+        "size": package.size,
+        "end_date": end_date,
+        "root": package.root,
+    }
+    atomic_write_bytes(description, json.dumps(record, indent=2).encode())
+    return package
+
+
+def _reusable(archive: Path, description: Path, fingerprint: str) -> BenchmarkPackage | None:
+    try:
+        record = json.loads(description.read_text())
+        if record["market"] != fingerprint or archive.stat().st_size != record["size"]:
+            return None
+        if file_sha256(archive) != record["sha256"]:
+            return None
+        return BenchmarkPackage(
+            path=archive,
+            sha256=record["sha256"],
+            size=record["size"],
+            end_date=record["end_date"],
+            root=record["root"],
+        )
+    except (OSError, ValueError, KeyError, TypeError):
+        return None

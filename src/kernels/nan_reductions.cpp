@@ -1,9 +1,8 @@
-#include "kernels/statistics.hpp"
+#include "kernels/nan_reductions.hpp"
 
 #include <algorithm>
 #include <cmath>
-
-#include "kernels/cumulative.hpp"
+#include <numeric>
 
 namespace mirtaly::kernels {
 
@@ -79,48 +78,19 @@ double pearson(View1D<double> a, View1D<double> b) {
     return std::isnan(r) ? r : std::clamp(r, -1.0, 1.0);
 }
 
-PeriodMetrics period_return_drawdown_calmar(View1D<double> daily, double periods_per_year) {
-    PeriodMetrics out;
-    if (daily.size == 0) return out;
-    out.period_return = nansum(daily);
-    const double annualised = nanmean(daily) * periods_per_year;
-
-    std::vector<double> cumulative(daily.size), peak(daily.size);
-    cumsum_skipna(daily, cumulative);
-    const View1D<double> cum_view{cumulative.data(), cumulative.size(), 1};
-    cummax_skipna(cum_view, peak);
-    double worst = kNaN;
-    for (std::size_t i = 0; i < daily.size; ++i) {
-        const double floor_peak = std::isnan(peak[i]) ? peak[i] : std::max(peak[i], 0.0);
-        const double drawdown = cumulative[i] - floor_peak;
-        if (!std::isnan(drawdown) && (std::isnan(worst) || drawdown < worst)) worst = drawdown;
+FiniteRows finite_rows(View1D<double> column, std::span<const std::int64_t> rows) {
+    FiniteRows kept;
+    for (std::int64_t r : rows) {
+        const double v = column[static_cast<std::size_t>(r)];
+        if (std::isfinite(v)) kept.values.push_back(v), kept.positions.push_back(r);
     }
-    out.max_drawdown = std::fabs(worst);
-    if (!std::isnan(out.max_drawdown) && out.max_drawdown > 1e-12)
-        out.calmar = annualised / out.max_drawdown;
-    return out;
+    return kept;
 }
 
-HoldingTurnover holding_and_turnover(View2D<double> w) {
-    HoldingTurnover out;
-    if (w.rows == 0) return out;
-    // Walked column by column (pandas hands weights over column-major), with
-    // each row's change summed over stocks in column order.
-    auto zero_nan = [](double x) { return std::isnan(x) ? 0.0 : x; };
-    std::size_t finite = 0;
-    std::vector<double> change(w.rows, 0.0);
-    for (std::size_t j = 0; j < w.cols; ++j) {
-        const View1D<double> col = w.column(j);
-        for (std::size_t i = 0; i < w.rows; ++i) finite += std::isfinite(col[i]);
-        for (std::size_t i = 1; i < w.rows; ++i)
-            change[i] += std::fabs(zero_nan(col[i]) - zero_nan(col[i - 1]));
-    }
-    out.holding_count = static_cast<double>(finite) / static_cast<double>(w.rows);
-    if (w.rows < 2) return out;
-    double total = 0.0;
-    for (std::size_t i = 1; i < w.rows; ++i) total += change[i] / 2.0;
-    out.turnover = total / static_cast<double>(w.rows - 1);
-    return out;
+FiniteRows finite_rows(View1D<double> column) {
+    std::vector<std::int64_t> rows(column.size);
+    std::iota(rows.begin(), rows.end(), 0);
+    return finite_rows(column, rows);
 }
 
 }  // namespace mirtaly::kernels
