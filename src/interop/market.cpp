@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -82,6 +83,24 @@ nb::object gathered(const Grid& g, kernels::View2D<In> src, const AxisMap& r, co
     return out;
 }
 
+// Whether every wanted label is among the frame's.
+bool complete(const AxisMap& m) {
+    return m.run || std::all_of(m.positions.begin(), m.positions.end(),
+                                [](std::int64_t p) { return p >= 0; });
+}
+
+// Cell (i, j) of the grid is cell (r.at(i), c.at(j)) of `values`; every label present.
+template <class T>
+kernels::Gathered2D<T> in_place(kernels::View2D<T> values, const Grid& g, const AxisMap& r,
+                                const AxisMap& c) {
+    auto positions = [](const AxisMap& m, std::size_t n) {
+        std::vector<std::int64_t> out(n);
+        for (std::size_t k = 0; k < n; ++k) out[k] = m.at(k);
+        return out;
+    };
+    return kernels::Gathered2D<T>::of(values, positions(r, g.rows), positions(c, g.cols));
+}
+
 nb::object window(nb::handle values, const Grid& g, const AxisMap& r, const AxisMap& c) {
     nb::slice rows(r.start, r.start + g.rows), cols(c.start, c.start + g.cols);
     return values[nb::make_tuple(rows, cols)];
@@ -99,6 +118,22 @@ nb::object aligned_float(const Grid& g, nb::handle frame) {
     if (r.run && c.run) return window(values.owner, g, r, c);
     return gathered<double>(g, values.view, r, c, std::numeric_limits<double>::quiet_NaN(),
                             [](double v) { return v; });
+}
+
+// A price frame for a kernel: read in place when it holds every wanted date and
+// stock, else aligned as aligned_float aligns it. `owner` keeps the buffer alive.
+kernels::Gathered2D<double> float_in_place(const Grid& g, nb::handle frame, nb::object& owner) {
+    if (!frame.is_none()) {
+        auto values = float_matrix(frame);
+        const AxisMap r = map_axis(index_of(frame), g.index);
+        const AxisMap c = map_axis(columns_of(frame), g.columns);
+        if (complete(r) && complete(c)) {
+            owner = values.owner;
+            return in_place(values.view, g, r, c);
+        }
+    }
+    owner = aligned_float(g, frame);
+    return kernels::Gathered2D<double>::of(float_matrix(owner).view);
 }
 
 bool all_bool(nb::handle frame) {
@@ -126,11 +161,27 @@ nb::object aligned_flag(const Grid& g, nb::handle frame, bool missing) {
                           [missing](double v) { return std::isnan(v) ? missing : v != 0.0; });
 }
 
+// A permission frame for a kernel: a boolean frame holding every wanted date
+// and stock is read in place, any other as aligned_flag aligns it.
+kernels::Gathered2D<bool> flag_in_place(const Grid& g, nb::handle frame, bool missing,
+                                        nb::object& owner) {
+    if (!frame.is_none() && all_bool(frame)) {
+        const AxisMap r = map_axis(index_of(frame), g.index);
+        const AxisMap c = map_axis(columns_of(frame), g.columns);
+        if (complete(r) && complete(c)) {
+            owner = frame.attr("to_numpy")("dtype"_a = "bool", "copy"_a = false);
+            return in_place(bool_matrix(owner, "values").view, g, r, c);
+        }
+    }
+    owner = aligned_flag(g, frame, missing);
+    return kernels::Gathered2D<bool>::of(bool_matrix(owner, "values").view);
+}
+
 // mapping[key] as a (rows, cols) view; float arrays of another dtype are
 // converted, and the array kept in `m` owns the view.
 template <class T>
-kernels::View2D<T> checked(nb::handle mapping, std::size_t k, AlignedMarket& m, std::size_t rows,
-                           std::size_t cols) {
+kernels::Gathered2D<T> checked(nb::handle mapping, std::size_t k, AlignedMarket& m,
+                               std::size_t rows, std::size_t cols) {
     const char* key = kMarketArrayKeys[k];
     nb::object array = mapping[key];
     kernels::View2D<T> view;
@@ -146,7 +197,7 @@ kernels::View2D<T> checked(nb::handle mapping, std::size_t k, AlignedMarket& m, 
                           std::to_string(view.cols) + "), expected (" + std::to_string(rows) +
                           ", " + std::to_string(cols) + ")");
     m.arrays[k] = array;
-    return view;
+    return kernels::Gathered2D<T>::of(view);
 }
 
 }  // namespace
@@ -179,6 +230,24 @@ AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const Marke
     arrays["buy_price_arr"] = aligned_float(g, f.buy_price);
     arrays["sell_price_arr"] = aligned_float(g, f.sell_price);
     return market_from_arrays(arrays, g.rows, g.cols);
+}
+
+AlignedMarket market_in_place(nb::handle pnl_index, nb::handle columns, const MarketFrames& f) {
+    Grid g{as_index(pnl_index), as_index(columns), 0, 0};
+    g.rows = nb::len(g.index);
+    g.cols = nb::len(g.columns);
+    AlignedMarket m;
+    auto& v = m.view;
+    auto& a = m.arrays;
+    v.can_buy = flag_in_place(g, f.can_buy_stock, false, a[0]);
+    v.cant_sell = flag_in_place(g, f.cant_sell_stock, true, a[1]);
+    v.split = float_in_place(g, f.split_factor, a[2]);
+    v.dividend = float_in_place(g, f.dividend_factor, a[3]);
+    v.close = float_in_place(g, f.close_price, a[4]);
+    v.prev_close = float_in_place(g, f.prev_close, a[5]);
+    v.buy_price = float_in_place(g, f.buy_price, a[6]);
+    v.sell_price = float_in_place(g, f.sell_price, a[7]);
+    return m;
 }
 
 nb::dict as_dict(const AlignedMarket& market) {

@@ -22,7 +22,7 @@ inline constexpr std::array<const char*, 8> kMarketArrayKeys = {
     "can_buy_arr", "cant_sell_arr",  "split_arr",     "dividend_arr",
     "close_arr",   "prev_close_arr", "buy_price_arr", "sell_price_arr"};
 
-// Kernel views over the aligned arrays, and the arrays that own them (in
+// Kernel views over the market, and the arrays that own their buffers (in
 // kMarketArrayKeys order).
 struct AlignedMarket {
     kernels::VwapMarket view;
@@ -35,6 +35,14 @@ struct AlignedMarket {
 // contiguous run of a frame's labels the array is a view of the frame's
 // values, otherwise a fresh column-major copy.
 AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
+
+// The same cells as align_market for a kernel, without copying what can be read
+// in place: a frame holding every wanted date and stock is read through the
+// positions of the wanted labels, whatever their order or gaps. Only a frame
+// that lacks a label (or a permission frame that is not boolean) is aligned
+// into a fresh array as align_market aligns it. `arrays` then own the buffers
+// read, not aligned arrays (as_dict does not apply).
+AlignedMarket market_in_place(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
 
 // The arrays of a mapping shaped like _build_market_arrays' result, checked
 // to be (rows, cols), permissions boolean. A missing key raises KeyError.

@@ -37,18 +37,29 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
     for (auto& r : labels) ++r;
     nb::object pnl_index = take(index_of(signal_matrix), labels);
 
-    // Reached through the name bound at load, so that it stays replaceable.
-    nb::object arrays = attr_of(kModule, "_build_market_arrays")(
-        pnl_index, columns_of(signal_matrix), can_buy_stock, cant_sell_stock, split_factor,
-        dividend_factor, close_price, prev_close, buy_price, sell_price);
-    const std::size_t n_days = rows.size();
-    const AlignedMarket market = market_from_arrays(arrays, n_days, signal.view.cols);
+    // Reached through the name bound at load, so that it stays replaceable. While
+    // it is the native alignment, the frames are read in place instead of being
+    // aligned into copies: the same cells, without copying every market matrix
+    // when the weight dates are not one contiguous run of the market's.
+    nb::object builder = attr_of(kModule, "_build_market_arrays");
+    nb::object columns = columns_of(signal_matrix);
+    const std::size_t n_days = rows.size(), n_stocks = signal.view.cols;
+    const AlignedMarket market =
+        builder.is(attr_of("mirtaly.backtest._kernels", "align_market"))
+            ? market_in_place(pnl_index, columns,
+                              {can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
+                               close_price, prev_close, buy_price, sell_price})
+            : market_from_arrays(builder(pnl_index, columns, can_buy_stock, cant_sell_stock,
+                                         split_factor, dividend_factor, close_price, prev_close,
+                                         buy_price, sell_price),
+                                 n_days, n_stocks);
+    const auto weights = kernels::Gathered2D<double>::of(signal.view, rows);
 
     auto [result, out] = new_float_array(n_days);
     {
         nb::gil_scoped_release unlocked;
         std::span<double> cash(out, n_days);
-        kernels::vwap_daily_cash(signal.view, rows, market.view, costs, cash);
+        kernels::vwap_daily_cash(weights, market.view, costs, cash);
         for (double& c : cash) c /= costs.total_money;
     }
     return make_series(result, pnl_index);
