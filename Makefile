@@ -16,8 +16,10 @@ $(DEPS): requirements-dev.txt
 install: $(DEPS)
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 
+# The main job on the sandbox, in a data directory of its own (never ~/.mirtaly);
+# a second run finds that data current.
 demo: install
-	$(PY) -m mirtaly.demo
+	$(PY) -m mirtaly.demo build/demo
 
 test: install
 	$(PY) -m pytest -q

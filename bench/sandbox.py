@@ -41,7 +41,8 @@ def pandas_answer(frames: dict[str, pd.DataFrame], names, start, end) -> pd.Data
         long["factor"] = name
         parts.append(long)
     out = pd.concat(parts, ignore_index=True)
-    out["ukey"] = out["ukey"].map(exchange_ukey)
+    suffixed = {code: exchange_ukey(code) for code in frames[names[0]].columns}
+    out["ukey"] = out["ukey"].map(suffixed)
     out["date"] = pd.to_datetime(out["date"], format="%Y%m%d")
     return out[["ukey", "date", "value", "factor"]]
 

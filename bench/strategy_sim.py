@@ -2,13 +2,13 @@
 
 The tests' seeded A-share-like market (suspensions and listings as NaN holes, limit-up
 days that block buys, limit-down days that block sells, occasional splits and dividends,
-weights on a seventh of the stocks rebalanced every fifth day) is laid out four ways:
-pandas' own column-major frames, row-major frames (as a C-order store loads), column-major
-weights over a row-major market, and a realistic mix left by ordinary pandas operations (a
-store window, `where`, `mask`, arithmetic, and an `iloc` date window of a column-major
-frame, which is a strided view). In every layout the result must agree with the plain numpy
-reference to 1e-12 of the largest daily return and with the column-major result bit for bit,
-or the script exits 1.
+weights on a seventh of the stocks rebalanced every fifth day and carried between) is laid
+out four ways: pandas' own column-major frames, row-major frames (as a C-order store
+loads), column-major weights over a row-major market, and a realistic mix left by ordinary
+pandas operations (a store window, `where`, `mask`, arithmetic, and an `iloc` date window
+of a column-major frame, which is a strided view). In every layout the result must agree
+with the plain numpy reference to 1e-12 of the largest daily return and with the
+column-major result bit for bit, or the script exits 1.
 
 Then, per size: the one-core read floor (one pass of `np.bitwise_or.reduce` over the bytes
 of all nine inputs), ours in each layout with its ratio to that floor, the reference's time
@@ -52,9 +52,9 @@ MIB = 1024 * 1024
 
 def build(n_stocks: int, n_days: int, seed: int = 20240102):
     """The signal frame and the eight market frames (in MARKET_KEYS order) of the tests'
-    random market, over column-major arrays: pandas' own layout."""
+    random market, over column-major arrays (pandas' own layout), with weights every day."""
     signal, market = random_market(
-        seed + 7919 * n_stocks + n_days, n_days, n_stocks, column_major=True
+        seed + 7919 * n_stocks + n_days, n_days, n_stocks, column_major=True, empty_days=False
     )
     return signal, [market[k] for k in MARKET_KEYS]
 

@@ -60,8 +60,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     do_GET = _dispatch
     do_POST = _dispatch
 
-    def reply(self, status, body, content_type="application/octet-stream", length=None):
+    def reply(self, status, body, content_type="application/octet-stream", length=None, headers=()):
         self.send_response(status)
+        for name, value in dict(headers).items():
+            self.send_header(name, value)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body) if length is None else length))
         self.end_headers()
@@ -91,8 +93,7 @@ class _Server(http.server.ThreadingHTTPServer):
         return f"http://127.0.0.1:{self.server_port}"
 
 
-@pytest.fixture
-def server():
+def _serving():
     srv = _Server()
     thread = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
     thread.start()
@@ -103,6 +104,10 @@ def server():
         srv.shutdown()
         srv.server_close()
         thread.join()
+
+
+server = pytest.fixture(_serving)
+other_server = pytest.fixture(_serving)
 
 
 def _client(server, **kwargs):
@@ -203,31 +208,18 @@ class TestSigning:
         with pytest.raises(ValueError):
             HttpClient(url, KEY, SECRET, **options)
 
-    def test_redirects_stay_on_the_configured_host(self, server):
-        other = _Server()
-        threading.Thread(target=other.serve_forever, daemon=True).start()
-        try:
+    def test_redirects_stay_on_the_configured_host(self, server, other_server):
+        def to(url):
+            return lambda handler, attempt: handler.reply(302, b"", headers={"Location": url})
 
-            def to(url):
-                def route(handler, attempt):
-                    handler.send_response(302)
-                    handler.send_header("Location", url)
-                    handler.send_header("Content-Length", "0")
-                    handler.end_headers()
-
-                return route
-
-            server.routes["/away"] = to(other.base_url + "/v1/a")
-            server.routes["/here"] = to("/v1/a")
-            server.routes["/v1/a"] = other.routes["/v1/a"] = _json(1)
-            with pytest.raises(NetworkError, match="another host"):
-                _client(server).get_json("/away")
-            assert other.seen == []
-            # Within the host the new path is signed afresh (the server checks).
-            assert _client(server).get_json("/here") == 1
-        finally:
-            other.shutdown()
-            other.server_close()
+        server.routes["/away"] = to(other_server.base_url + "/v1/a")
+        server.routes["/here"] = to("/v1/a")
+        server.routes["/v1/a"] = other_server.routes["/v1/a"] = _json(1)
+        with pytest.raises(NetworkError, match="another host"):
+            _client(server).get_json("/away")
+        assert other_server.seen == []
+        # Within the host the new path is signed afresh (the server checks).
+        assert _client(server).get_json("/here") == 1
 
 
 # --- retries and failures ----------------------------------------------------
@@ -356,6 +348,15 @@ class TestDownload:
         assert _leftovers(tmp_path) == []
 
     def test_failed_download_keeps_the_existing_file(self, server, tmp_path):
+        def trickle(handler, attempt):  # a byte every 50 ms, far beyond the deadline
+            handler.send_response(200)
+            handler.send_header("Content-Length", "200")
+            handler.end_headers()
+            while not server.release.wait(0.05):
+                handler.wfile.write(b"x")
+                handler.wfile.flush()
+
+        server.routes["/slow"] = trickle
         for path, body, length in [
             ("/cut", self.BODY[:3000], len(self.BODY)),
             ("/long", self.BODY, 3000),
@@ -366,27 +367,13 @@ class TestDownload:
             )
         dest = tmp_path / "package.zip"
         dest.write_bytes(b"previous package")
-        for path in ("/cut", "/long", "/nan", "/missing"):
-            with pytest.raises(NetworkError):
-                _client(server).download(path, dest)
+        reasons = {"/cut": "incomplete", "/long": "longer", "/nan": "not a number"}
+        reasons |= {"/slow": "deadline", "/missing": "404"}
+        for path, reason in reasons.items():
+            with pytest.raises(NetworkError, match=reason):
+                _client(server, deadline=0.5).download(path, dest)
             assert dest.read_bytes() == b"previous package"
             assert _leftovers(tmp_path) == ["package.zip"]
-
-    def test_trickling_server_meets_the_deadline(self, server, tmp_path):
-        def trickle(handler, attempt):
-            handler.send_response(200)
-            handler.send_header("Content-Length", "200")
-            handler.end_headers()
-            for _ in range(200):
-                if server.release.wait(0.05):
-                    return
-                handler.wfile.write(b"x")
-                handler.wfile.flush()
-
-        server.routes["/slow"] = trickle
-        with pytest.raises(NetworkError, match="deadline"):
-            _client(server, deadline=0.5).download("/slow", tmp_path / "p.zip")
-        assert _leftovers(tmp_path) == []
 
     def test_failing_progress_callback_leaves_no_temp_file(self, server, tmp_path):
         server.routes["/pkg"] = lambda handler, attempt: handler.reply(200, self.BODY)

@@ -1,110 +1,195 @@
-"""The demo: a small prepared store written from in-memory frames, read back, and
-an equal-weight strategy simulated on it.
+"""The main job, offline: prepare the benchmark data, load it once, backtest a
+factor and a strategy on it, and draw the report figures.
 
-Run with ``python -m mirtaly.demo [directory]``; without a directory a
-temporary one is used and removed afterwards.
+A seeded synthetic A-share market up to today stands in for the cloud: its
+benchmark data package (ending a few sessions before today) is served over
+signed HTTP on 127.0.0.1, and its factor service answers the daily update.
+Everything lives in a directory of the demo's own, never in ``~/.mirtaly``:
+
+- ``market.json``: which sandbox market (size, seed, last session) this
+  directory's data comes from; later runs use the same market, so the data
+  stays one market's;
+- ``cloud/``: the package the sandbox server hands out;
+- ``backtest_data/enviroment_data/``: the local prepared data;
+- ``figures/``: the PNG reports.
+
+The factor is 20-day reversal: minus the sum of the last 20 daily log total
+returns (bonus shares and cash dividends included), so the stocks that fell
+most rank highest. The strategy holds the factor's top group at equal weights.
+
+Run with ``python -m mirtaly.demo [directory] [--size tiny|small|demo|full]``
+(``make demo`` uses build/demo); without a directory a temporary one is used
+and removed afterwards. A second run in the same directory finds the data
+current.
 """
 
 from __future__ import annotations
 
+import argparse
+import json
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-from mirtaly.backtest._store import BinaryPreparedDataStoreBase
+import mirtaly
+from mirtaly import singleton
+from mirtaly._atomic import atomic_output
+from mirtaly.backtest import _service
+from mirtaly.sandbox import SIZES, market_of_size, trading_sessions
+from mirtaly.sandbox.package import build_benchmark_package
+from mirtaly.sandbox.server import PackageServer
 
-PRICE_KEYS = ("close_price", "prev_close", "buy_price", "sell_price")
-DTYPES = {
-    **dict.fromkeys(PRICE_KEYS, "float64"),
-    "split_factor": "float64",
-    "dividend_factor": "float64",
-    "can_buy_stock": "bool",
-    "cant_sell_stock": "bool",
-}
-
-
-def small_payload(days: int = 60, stocks: int = 8, seed: int = 1) -> dict:
-    rng = np.random.default_rng(seed)
-    dates = pd.bdate_range("2024-01-02", periods=days).strftime("%Y%m%d")
-    codes = [f"{600000 + i:06d}" for i in range(stocks)]
-    steps = rng.normal(0, 0.02, (days, stocks))
-    close = pd.DataFrame(10 * np.exp(np.cumsum(steps, axis=0)), index=dates, columns=codes)
-    can_buy = pd.DataFrame(steps < 0.095, index=dates, columns=codes)
-    close = close.round(2)
-    bench = pd.Series(rng.normal(0, 0.01, days), index=dates, name="index_daily_return")
-    vwap = (close * (1 + rng.normal(0, 0.003, (days, stocks)))).round(3)
-    no_event = pd.DataFrame(np.nan, index=dates, columns=codes)
-    dividend = no_event.copy()
-    dividend.iloc[days // 2, 0] = 0.25  # one cash dividend, to be booked on held shares
-    data = {
-        "close_price": close,
-        "prev_close": close.shift(1).fillna(10.0),
-        "buy_price": vwap,
-        "sell_price": vwap,
-        "split_factor": no_event,
-        "dividend_factor": dividend,
-        "can_buy_stock": can_buy,
-        "cant_sell_stock": ~pd.DataFrame(steps > -0.095, index=dates, columns=codes),
-        "benchmark_dict": {"000300": bench},
-    }
-    return {"version": 1, "meta": {"start_date": dates[0], "end_date": dates[-1]}, "data": data}
+SEED = 0
+REVERSAL_DAYS = 20
+GROUPS = 10
+BENCHMARK = "000905"
 
 
-def run(directory: Path) -> None:
-    store = BinaryPreparedDataStoreBase(directory, DTYPES, 1, "float64")
+def reversal_factor(data: dict) -> pd.DataFrame:
+    """Minus the 20-day sum of daily log total returns, where the stock trades."""
+    close, prev_close = data["close_price"], data["prev_close"]
+    shares_after = data["rq_get_split"].fillna(1.0)  # shares per share held after a bonus issue
+    cash = data["rq_get_dividend"].fillna(0.0)  # cash per share, after tax
+    daily = (close * shares_after + cash) / prev_close
+    summed = np.log(daily).rolling(REVERSAL_DAYS, min_periods=REVERSAL_DAYS // 2 + 5).sum()
+    factor = -summed.where(data["close_price_valid"].notna())
+    factor.columns.name = f"reversal_{REVERSAL_DAYS}d"
+    return factor
+
+
+def top_group_weights(factor: pd.DataFrame, groups: int) -> pd.DataFrame:
+    """Equal weights on each day's top 1/groups of the stocks by factor value."""
+    top = factor.rank(axis=1, pct=True) > 1.0 - 1.0 / groups
+    return top.astype(float).div(top.sum(axis=1).replace(0, np.nan), axis=0)
+
+
+def pinned_market(root: Path, size: str):
+    """The directory's sandbox market: the one it was prepared from, or a new one
+    ending today on the first run."""
+    pin = root / "market.json"
+    if pin.exists():
+        spec = json.loads(pin.read_text())
+    else:
+        end = trading_sessions(sessions=1)[-1].strftime("%Y%m%d")
+        spec = {"size": size, "seed": SEED, "end": end}
+        root.mkdir(parents=True, exist_ok=True)
+        with atomic_output(pin) as fh:
+            fh.write(json.dumps(spec).encode())
+    return market_of_size(spec["size"], seed=spec["seed"], end=spec["end"])
+
+
+def stored_dates(data_dir: Path) -> list[str]:
+    from mirtaly.backtest._prepare import BinaryPreparedDataStore
+
+    store = BinaryPreparedDataStore(data_dir)
     if not store.metadata_path.exists():
-        store.write(small_payload())
-        print(f"wrote a store to {directory}")
-    loaded = store.load(mmap=False)
-    print(f"version {loaded['version']}, meta {loaded['meta']}")
-    for key, value in loaded["data"].items():
-        if key == "benchmark_dict":
-            for code, series in value.items():
-                print(
-                    f"benchmark {code}: {len(series)} days, "
-                    f"{series.index[0]}..{series.index[-1]}, sum {series.sum():+.4f}"
-                )
-        else:
-            rows, cols = value.shape
-            print(f"{key}: {rows} dates x {cols} stocks, dtype {value.dtypes.iloc[0]}")
-    simulate(loaded["data"])
+        return []
+    close = store.load_metadata().get("datasets", {}).get("close_price") or {}
+    return list(close.get("index") or [])
 
 
-def simulate(data: dict) -> None:
-    from mirtaly.backtest import _ravelin
-
-    close = data["close_price"]
-    weights = pd.DataFrame(1.0 / close.shape[1], index=close.index, columns=close.columns)
-    daily = _ravelin.calc_strategy_vwap_daily_return(
-        weights,
-        data["can_buy_stock"],
-        data["cant_sell_stock"],
-        data["split_factor"],
-        data["dividend_factor"],
-        close,
-        data["prev_close"],
-        data["buy_price"],
-        data["sell_price"],
-        total_money=1e6,
+def prepare(root: Path, market, data_dir: Path) -> None:
+    started = time.perf_counter()
+    package = build_benchmark_package(market, root / "cloud")
+    print(
+        f"cloud package: {package.name}, {package.size / 2**20:.1f} MiB, "
+        f"data up to {package.end_date} ({time.perf_counter() - started:.1f} s)"
     )
-    bench = data["benchmark_dict"]["000300"].reindex(daily.index).fillna(0.0)
-    aligned = pd.DataFrame({"daily_return": daily, "index_daily_return": bench})
-    total = _ravelin._build_total_backtesting_frame(aligned)
-    print(f"equal-weight strategy over {len(total)} days, 1e6 of capital:")
-    print(total[["daily_return", "long", "close_net_value", "extra_return"]].tail(3).to_string())
-    for key, value in _ravelin.calc_strategy_stats(total, weights).items():
+    before = stored_dates(data_dir)
+    started = time.perf_counter()
+    previous = singleton.set_instance(market.client())
+    try:
+        with PackageServer(package) as server:
+            mirtaly.configure(client=server.client())
+            mirtaly.prepare_backtest_data()
+    finally:
+        singleton.set_instance(previous)
+    after = stored_dates(data_dir)
+    took = f"({time.perf_counter() - started:.1f} s)"
+    if not before:
+        print(f"prepared: downloaded the package and updated it to {after[-1]} {took}")
+    elif after == before:
+        print(
+            f"data already current up to {after[-1]}, the sandbox market's last session: "
+            f"the newest days were read again, nothing new {took}"
+        )
+    else:
+        print(f"updated the local data from {before[-1]} to {after[-1]} {took}")
+
+
+def run(root: Path, size: str) -> None:
+    root = root / size
+    market = pinned_market(root, size)
+    print(
+        f"sandbox market: {len(market.codes)} stocks, {len(market.dates)} sessions, "
+        f"{market.date_labels[0]}..{market.date_labels[-1]} (seed {market.seed})"
+    )
+    data_dir = root / "backtest_data" / "enviroment_data"
+    print(f"data directory: {data_dir}")
+    # The demo's own data directory, never the user's ~/.mirtaly.
+    home_dir, _service._DEFAULT_DATA_DIR = _service._DEFAULT_DATA_DIR, data_dir
+    try:
+        backtests(root, market, data_dir)
+    finally:
+        _service._DEFAULT_DATA_DIR = home_dir
+
+
+def backtests(root: Path, market, data_dir: Path) -> None:
+    prepare(root, market, data_dir)
+
+    started = time.perf_counter()
+    loaded = mirtaly.load_backtest_data()
+    close = loaded.data["close_price"]
+    print(
+        f"loaded {len(loaded.data) - 1} datasets and {len(loaded.data['benchmark_dict'])} "
+        f"benchmarks: {close.shape[0]} dates x {close.shape[1]} stocks "
+        f"({time.perf_counter() - started:.1f} s)"
+    )
+
+    factor = reversal_factor(loaded.data)
+    start, end = factor.dropna(how="all").index[0], factor.index[-1]
+    figures = root / "figures"
+    figures.mkdir(parents=True, exist_ok=True)
+    paths = strategy_backtest(loaded, factor, start, end, figures)
+    width = max(map(len, paths), default=0)
+    print("figures:")
+    for name, path in paths.items():
+        print(f"  {name:<{width}}  {path}")
+
+
+def strategy_backtest(loaded, factor: pd.DataFrame, start: str, end: str, figures: Path) -> dict:
+    started = time.perf_counter()
+    weights = top_group_weights(factor, GROUPS)
+    result = mirtaly.backtest_strategy(
+        weights, loaded, start, end, figures, "reversal_top_group", benchmark=BENCHMARK
+    )
+    print(
+        f"strategy backtest: the top {GROUPS}th of {factor.columns.name} at equal weights, "
+        f"{start}..{end} against {BENCHMARK} ({time.perf_counter() - started:.1f} s)"
+    )
+    for key, value in result.stats.items():
         print(f"  {key:<24} {value: .4f}")
+    print(result.benchmark_summary.to_string())
+    return {f"strategy {k}": v for k, v in result.plot_paths.items()}
 
 
 def main(argv: list[str]) -> int:
-    if argv:
-        run(Path(argv[0]))
+    parser = argparse.ArgumentParser(prog="python -m mirtaly.demo", description=__doc__)
+    parser.add_argument("directory", nargs="?", type=Path)
+    parser.add_argument("--size", choices=list(SIZES), default="demo")
+    args = parser.parse_args(argv)
+    # Lines in order with the service's log lines on stderr, also through a pipe.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(line_buffering=True)
+    if args.directory is not None:
+        run(args.directory, args.size)
         return 0
     with tempfile.TemporaryDirectory(prefix="mirtaly-demo-") as tmp:
-        run(Path(tmp) / "store")
+        run(Path(tmp), args.size)
     return 0
 
 

@@ -13,12 +13,33 @@ nb::object static_method(nb::handle f) {
 nb::object backtest_service_class() {
     nb::dict ns;
     ns["__init__"] =
-        nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), "http"_a.none());
+        nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), "http"_a.none(),
+                         nb::sig("def __init__(self, http: mirtaly._http.HttpClient | None) "
+                                 "-> None"));
     ns["_log_dataset_summary"] = static_method(nb::cpp_function(
         &log_dataset_summary, nb::name("_log_dataset_summary"), "store"_a.none(), nb::kw_only(),
         "action"_a.none(), "Logs the latest date of every dataset, benchmarks last."));
+    ns["prepare_backtest_data"] = nb::cpp_function(
+        &prepare_backtest_data, nb::is_method(), nb::name("prepare_backtest_data"),
+        nb::sig("def prepare_backtest_data(self) -> None"),
+        "Brings the local data to a complete state up to today: downloads the benchmark data "
+        "package when the data is absent or incomplete, then writes the newest trading days "
+        "over the stored tail, and logs the dataset summary.");
+    ns["_refresh_to_latest"] = nb::cpp_function(
+        &refresh_to_latest, nb::is_method(), nb::name("_refresh_to_latest"), "store"_a.none(),
+        nb::kw_only(), "after_download"_a.none(),
+        "Updates the store from its second-newest date up to today when it is behind.");
+    ns["_find_missing_datasets"] = static_method(nb::cpp_function(
+        &find_missing_datasets, nb::name("_find_missing_datasets"), "store"_a.none(),
+        "What the store lacks of the datasets, benchmarks and component matrices a backtest "
+        "reads; empty when complete."));
+    ns["_validate_metadata"] = static_method(nb::cpp_function(
+        &validate_metadata, nb::name("_validate_metadata"), "store"_a.none(),
+        "Raises MirtalyError when a freshly unpacked package is unusable."));
     ns["load_backtest_data"] =
         nb::cpp_function(&load_backtest_data, nb::is_method(), nb::name("load_backtest_data"),
+                         nb::sig("def load_backtest_data(self) "
+                                 "-> mirtaly.backtest.result.BacktestData"),
                          "The whole local store, read into memory once, as BacktestData.");
     ns["_slice_data"] = static_method(nb::cpp_function(
         &slice_data, nb::name("_slice_data"), "data"_a.none(), "start_date"_a.none(),
@@ -37,6 +58,13 @@ nb::object backtest_service_class() {
         "plot_filename"_a.none(), nb::kw_only(), "benchmark"_a.none() = "000852",
         "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
         "rule_fee"_a.none() = 0.0005, "plot"_a.none() = "large",
+        nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, "
+                "data: mirtaly.backtest.result.BacktestData, start_date: str | int, "
+                "end_date: str | int, output_dir: str | os.PathLike | None, "
+                "plot_filename: str | None, *, benchmark: str = '000852', "
+                "rolling_window: int = 0, total_money: float = 100000000.0, "
+                "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str | None = 'large') "
+                "-> mirtaly.backtest.result.StrategyBacktestResult"),
         "Backtests one target-weight portfolio over the window and returns "
         "StrategyBacktestResult.");
     return mirtaly::interop::new_class(
@@ -53,9 +81,12 @@ NB_MODULE(_service, m) {
     // The strategy core (_ravelin) is imported per strategy request, never here.
     bind_from(m, "mirtaly.backtest._prepare",
               {"COMPONENT_FACTOR_NAMES", "TAIL_RELOAD_ROWS", "BinaryPreparedDataStore",
-               "component_dataset_key"});
+               "build_incremental_write_window", "component_dataset_key"});
     bind_from(m, "mirtaly.backtest._store", {"clean_matrix", "normalize_yyyymmdd"});
     m.attr("_core") = import("mirtaly.backtest._core");
+    bind_from(m, "mirtaly.backtest._pkg",
+              {"download_benchmark_package", "flatten_single_subdir", "preparation_lock",
+               "staging_directory", "replace_directory"});
     bind_from(m, "mirtaly.backtest.result",
               {"BacktestData", "BacktestResult", "StrategyBacktestResult"});
     bind_from(m, "mirtaly.exceptions", {"MirtalyError"});

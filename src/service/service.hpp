@@ -1,4 +1,4 @@
-// BacktestService: setup, loading and slicing, and the strategy request.
+// BacktestService: setup, data preparation, loading and slicing, and the strategy request.
 #pragma once
 
 #include "interop/interop.hpp"
@@ -13,6 +13,16 @@ nb::dict universe_to_component(nb::handle component_factor_names);
 
 void init(nb::handle self, nb::handle http);
 void log_dataset_summary(nb::handle store, nb::handle action);
+
+// mapping[name], an empty dict when absent.
+nb::object entry_or_empty(nb::handle mapping, const char* name);
+// The stored dates (`index`) of datasets[key], an empty list when either is absent.
+nb::object dataset_dates(nb::handle datasets, nb::handle key);
+
+void prepare_backtest_data(nb::handle self);
+nb::list find_missing_datasets(nb::handle store);
+void validate_metadata(nb::handle store);
+void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_download);
 
 nb::object load_backtest_data(nb::handle self);
 nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date);

@@ -22,19 +22,23 @@ nb::dict universe_to_component(nb::handle component_factor_names) {
 
 void init(nb::handle self, nb::handle http) { nb::setattr(self, "_http", http); }
 
-namespace {
-
-// metadata[name] as a dict; an absent entry is empty.
 nb::object entry_or_empty(nb::handle mapping, const char* name) {
     nb::object value = mapping.attr("get")(name);
     return value.is_none() ? nb::dict() : value;
 }
 
-// The last date of a dataset's index list, or "(空)" when it has none.
-nb::object latest_date(nb::handle datasets, nb::handle key) {
+nb::object dataset_dates(nb::handle datasets, nb::handle key) {
     nb::object entry = datasets.attr("get")(key);
     nb::object dates = entry.is_none() ? nb::none() : entry.attr("get")("index");
-    if (dates.is_none() || nb::len(dates) == 0) return nb::str("(空)");
+    return dates.is_none() ? nb::list() : dates;
+}
+
+namespace {
+
+// The last date of a dataset's index list, or "(空)" when it has none.
+nb::object latest_date(nb::handle datasets, nb::handle key) {
+    nb::object dates = dataset_dates(datasets, key);
+    if (nb::len(dates) == 0) return nb::str("(空)");
     nb::object last = dates[nb::int_(-1)];
     if (!last.is_none() && !PyUnicode_Check(last.ptr()))
         raise_type_error("latest date of " + nb::cast<std::string>(nb::repr(key)) +

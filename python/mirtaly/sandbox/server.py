@@ -58,11 +58,11 @@ from mirtaly._http import (
     HttpClient,
     verify_signature,
 )
+from mirtaly.backtest._pkg import PACKAGE_INFO_PATH
 from mirtaly.sandbox.package import BenchmarkPackage
 
 __all__ = ["FAILURE_MODES", "PACKAGE_INFO_PATH", "PackageServer", "ServedRequest"]
 
-PACKAGE_INFO_PATH = "/api/v1/backtest/benchmark-package"
 FILES_PREFIX = "/files/"
 FAILURE_MODES = ("status", "drop", "checksum", "address")
 # What the "address" mode hands out: no path on this server.
