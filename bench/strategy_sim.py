@@ -144,12 +144,12 @@ def ours():
 FUNCTIONS = {"reference": lambda: reference_vwap_daily_return, "ours": ours}
 
 
-def best_of(fn, repeats: int) -> float:
+def best_of(fn, repeats: int, clock=time.perf_counter) -> float:
     best = float("inf")
     for _ in range(repeats):
-        start = time.perf_counter()
+        start = clock()
         fn()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, clock() - start)
     return best
 
 

@@ -2,7 +2,6 @@
 
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -83,24 +82,6 @@ nb::object gathered(const Grid& g, kernels::View2D<In> src, const AxisMap& r, co
     return out;
 }
 
-// Whether every wanted label is among the frame's.
-bool complete(const AxisMap& m) {
-    return m.run || std::all_of(m.positions.begin(), m.positions.end(),
-                                [](std::int64_t p) { return p >= 0; });
-}
-
-// Cell (i, j) of the grid is cell (r.at(i), c.at(j)) of `values`; every label present.
-template <class T>
-kernels::Gathered2D<T> in_place(kernels::View2D<T> values, const Grid& g, const AxisMap& r,
-                                const AxisMap& c) {
-    auto positions = [](const AxisMap& m, std::size_t n) {
-        std::vector<std::int64_t> out(n);
-        for (std::size_t k = 0; k < n; ++k) out[k] = m.at(k);
-        return out;
-    };
-    return kernels::Gathered2D<T>::of(values, positions(r, g.rows), positions(c, g.cols));
-}
-
 nb::object window(nb::handle values, const Grid& g, const AxisMap& r, const AxisMap& c) {
     nb::slice rows(r.start, r.start + g.rows), cols(c.start, c.start + g.cols);
     return values[nb::make_tuple(rows, cols)];
@@ -118,22 +99,6 @@ nb::object aligned_float(const Grid& g, nb::handle frame) {
     if (r.run && c.run) return window(values.owner, g, r, c);
     return gathered<double>(g, values.view, r, c, std::numeric_limits<double>::quiet_NaN(),
                             [](double v) { return v; });
-}
-
-// A price frame for a kernel: read in place when it holds every wanted date and
-// stock, else aligned as aligned_float aligns it. `owner` keeps the buffer alive.
-kernels::Gathered2D<double> float_in_place(const Grid& g, nb::handle frame, nb::object& owner) {
-    if (!frame.is_none()) {
-        auto values = float_matrix(frame);
-        const AxisMap r = map_axis(index_of(frame), g.index);
-        const AxisMap c = map_axis(columns_of(frame), g.columns);
-        if (complete(r) && complete(c)) {
-            owner = values.owner;
-            return in_place(values.view, g, r, c);
-        }
-    }
-    owner = aligned_float(g, frame);
-    return kernels::Gathered2D<double>::of(float_matrix(owner).view);
 }
 
 bool all_bool(nb::handle frame) {
@@ -161,27 +126,11 @@ nb::object aligned_flag(const Grid& g, nb::handle frame, bool missing) {
                           [missing](double v) { return std::isnan(v) ? missing : v != 0.0; });
 }
 
-// A permission frame for a kernel: a boolean frame holding every wanted date
-// and stock is read in place, any other as aligned_flag aligns it.
-kernels::Gathered2D<bool> flag_in_place(const Grid& g, nb::handle frame, bool missing,
-                                        nb::object& owner) {
-    if (!frame.is_none() && all_bool(frame)) {
-        const AxisMap r = map_axis(index_of(frame), g.index);
-        const AxisMap c = map_axis(columns_of(frame), g.columns);
-        if (complete(r) && complete(c)) {
-            owner = frame.attr("to_numpy")("dtype"_a = "bool", "copy"_a = false);
-            return in_place(bool_matrix(owner, "values").view, g, r, c);
-        }
-    }
-    owner = aligned_flag(g, frame, missing);
-    return kernels::Gathered2D<bool>::of(bool_matrix(owner, "values").view);
-}
-
 // mapping[key] as a (rows, cols) view; float arrays of another dtype are
 // converted, and the array kept in `m` owns the view.
 template <class T>
-kernels::Gathered2D<T> checked(nb::handle mapping, std::size_t k, AlignedMarket& m,
-                               std::size_t rows, std::size_t cols) {
+kernels::View2D<T> checked(nb::handle mapping, std::size_t k, AlignedMarket& m, std::size_t rows,
+                           std::size_t cols) {
     const char* key = kMarketArrayKeys[k];
     nb::object array = mapping[key];
     kernels::View2D<T> view;
@@ -197,10 +146,92 @@ kernels::Gathered2D<T> checked(nb::handle mapping, std::size_t k, AlignedMarket&
                           std::to_string(view.cols) + "), expected (" + std::to_string(rows) +
                           ", " + std::to_string(cols) + ")");
     m.arrays[k] = array;
-    return kernels::Gathered2D<T>::of(view);
+    return view;
+}
+
+// Axis maps of the frames' labels, computed once per distinct labels object:
+// the datasets of a loaded store share their dates and stocks.
+class AxisMaps {
+  public:
+    explicit AxisMaps(nb::handle wanted) : wanted_(wanted) {}
+    const AxisMap& of(nb::handle labels) {
+        for (const auto& [seen, map] : maps_)
+            if (seen.is(labels)) return map;
+        maps_.emplace_back(nb::borrow(labels), map_axis(labels, wanted_));
+        return maps_.back().second;
+    }
+
+  private:
+    nb::handle wanted_;
+    std::list<std::pair<nb::object, AxisMap>> maps_;
+};
+
+// `source` read at the grid's cells: a run is an offset into the source, any
+// other axis a position list that `m` keeps.
+template <class T>
+kernels::MappedView2D<T> mapped(kernels::View2D<T> source, const AxisMap& r, const AxisMap& c,
+                                T missing, AlignedMarket& m) {
+    kernels::MappedView2D<T> view(source);
+    view.missing = missing;
+    auto place = [&](const AxisMap& axis, std::ptrdiff_t stride, const std::int64_t*& map) {
+        if (axis.run) {
+            view.source.data += static_cast<std::ptrdiff_t>(axis.start) * stride;
+        } else {
+            m.positions.push_back(axis.positions);
+            map = m.positions.back().data();
+        }
+    };
+    place(r, source.row_stride, view.rows);
+    place(c, source.col_stride, view.cols);
+    return view;
+}
+
+kernels::MappedView2D<double> mapped_float(const Grid& g, nb::handle frame, AxisMaps& rows,
+                                           AxisMaps& cols, AlignedMarket& m, std::size_t k) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (frame.is_none()) {
+        auto full_nan = float_matrix(full(g, nb::float_(nan)));
+        m.arrays[k] = full_nan.owner;
+        return full_nan.view;
+    }
+    auto values = float_matrix(frame);
+    m.arrays[k] = values.owner;
+    return mapped(values.view, rows.of(index_of(frame)), cols.of(columns_of(frame)), nan, m);
+}
+
+kernels::MappedView2D<bool> mapped_flag(const Grid& g, nb::handle frame, bool missing,
+                                        AxisMaps& rows, AxisMaps& cols, AlignedMarket& m,
+                                        std::size_t k) {
+    if (frame.is_none() || !all_bool(frame)) {
+        auto gathered_flags = bool_matrix(aligned_flag(g, frame, missing), kMarketArrayKeys[k]);
+        m.arrays[k] = gathered_flags.owner;
+        return gathered_flags.view;
+    }
+    auto values =
+        bool_matrix(frame.attr("to_numpy")("dtype"_a = "bool", "copy"_a = false), "values");
+    m.arrays[k] = values.owner;
+    return mapped(values.view, rows.of(index_of(frame)), cols.of(columns_of(frame)), missing, m);
 }
 
 }  // namespace
+
+AlignedMarket map_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& f) {
+    Grid g{as_index(pnl_index), as_index(columns), 0, 0};
+    g.rows = nb::len(g.index);
+    g.cols = nb::len(g.columns);
+    AxisMaps rows(g.index), cols(g.columns);
+    AlignedMarket m;
+    auto& v = m.view;
+    v.can_buy = mapped_flag(g, f.can_buy_stock, false, rows, cols, m, 0);
+    v.cant_sell = mapped_flag(g, f.cant_sell_stock, true, rows, cols, m, 1);
+    v.split = mapped_float(g, f.split_factor, rows, cols, m, 2);
+    v.dividend = mapped_float(g, f.dividend_factor, rows, cols, m, 3);
+    v.close = mapped_float(g, f.close_price, rows, cols, m, 4);
+    v.prev_close = mapped_float(g, f.prev_close, rows, cols, m, 5);
+    v.buy_price = mapped_float(g, f.buy_price, rows, cols, m, 6);
+    v.sell_price = mapped_float(g, f.sell_price, rows, cols, m, 7);
+    return m;
+}
 
 AlignedMarket market_from_arrays(nb::handle mapping, std::size_t rows, std::size_t cols) {
     AlignedMarket m;
@@ -230,24 +261,6 @@ AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const Marke
     arrays["buy_price_arr"] = aligned_float(g, f.buy_price);
     arrays["sell_price_arr"] = aligned_float(g, f.sell_price);
     return market_from_arrays(arrays, g.rows, g.cols);
-}
-
-AlignedMarket market_in_place(nb::handle pnl_index, nb::handle columns, const MarketFrames& f) {
-    Grid g{as_index(pnl_index), as_index(columns), 0, 0};
-    g.rows = nb::len(g.index);
-    g.cols = nb::len(g.columns);
-    AlignedMarket m;
-    auto& v = m.view;
-    auto& a = m.arrays;
-    v.can_buy = flag_in_place(g, f.can_buy_stock, false, a[0]);
-    v.cant_sell = flag_in_place(g, f.cant_sell_stock, true, a[1]);
-    v.split = float_in_place(g, f.split_factor, a[2]);
-    v.dividend = float_in_place(g, f.dividend_factor, a[3]);
-    v.close = float_in_place(g, f.close_price, a[4]);
-    v.prev_close = float_in_place(g, f.prev_close, a[5]);
-    v.buy_price = float_in_place(g, f.buy_price, a[6]);
-    v.sell_price = float_in_place(g, f.sell_price, a[7]);
-    return m;
 }
 
 nb::dict as_dict(const AlignedMarket& market) {

@@ -4,6 +4,9 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <cstdint>
+#include <list>
+#include <vector>
 
 #include "kernels/simulation.hpp"
 
@@ -22,11 +25,13 @@ inline constexpr std::array<const char*, 8> kMarketArrayKeys = {
     "can_buy_arr", "cant_sell_arr",  "split_arr",     "dividend_arr",
     "close_arr",   "prev_close_arr", "buy_price_arr", "sell_price_arr"};
 
-// Kernel views over the market, and the arrays that own their buffers (in
-// kMarketArrayKeys order).
+// Kernel views over the aligned arrays, and the arrays that own them (in
+// kMarketArrayKeys order). A mapped market's views also read through the
+// position lists it owns.
 struct AlignedMarket {
     kernels::VwapMarket view;
     std::array<nb::object, 8> arrays;
+    std::list<std::vector<std::int64_t>> positions;
 };
 
 // Aligns every frame to `pnl_index` x `columns` with pandas' own label lookup.
@@ -36,13 +41,12 @@ struct AlignedMarket {
 // values, otherwise a fresh column-major copy.
 AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
 
-// The same cells as align_market for a kernel, without copying what can be read
-// in place: a frame holding every wanted date and stock is read through the
-// positions of the wanted labels, whatever their order or gaps. Only a frame
-// that lacks a label (or a permission frame that is not boolean) is aligned
-// into a fresh array as align_market aligns it. `arrays` then own the buffers
-// read, not aligned arrays (as_dict does not apply).
-AlignedMarket market_in_place(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
+// The same alignment without copying: every view reads its frame's own values
+// through the positions of the wanted labels (a contiguous run becomes an
+// offset), so a simulation touches only the cells it uses. Permission masks
+// that are not boolean are still gathered. The arrays are the frames' values,
+// not aligned ones: this market is for kernels, not for as_dict.
+AlignedMarket map_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
 
 // The arrays of a mapping shaped like _build_market_arrays' result, checked
 // to be (rows, cols), permissions boolean. A missing key raises KeyError.

@@ -31,20 +31,25 @@ constexpr std::size_t kRowsPerPart = kTileDays / kTileStocks;
 template <class T>
 class TileFetch {
 public:
-    // The lines of one part, a step at a time.
+    // The lines of one part, a step at a time: a cell of a column, `step` days
+    // apart, through the column's day positions.
     struct Part {
         const T* base = nullptr;
-        const std::ptrdiff_t* rows = nullptr;
-        std::size_t stride = 0, left = 0;
+        const std::int64_t* rows = nullptr;
+        std::ptrdiff_t stride = 0;
+        std::size_t day = 0, step = 0, left = 0;
 
-        [[gnu::always_inline]] void step() {
+        [[gnu::always_inline]] void next() {
             if (!left) return;
-            fetch_line(base + *rows);
-            rows += stride, --left;
+            const std::int64_t at = rows ? rows[day] : static_cast<std::int64_t>(day);
+            if (at >= 0) fetch_line(base + at * stride);
+            day += step, --left;
         }
     };
 
-    explicit TileFetch(const Gathered2D<T>& a) : a_(a), by_stock_(a.rows_along_memory()) {}
+    explicit TileFetch(const MappedView2D<T>& a)
+        : a_(a),
+          by_stock_(std::abs(a.source.row_stride) <= std::abs(a.source.col_stride)) {}
 
     // The next tile: days [i0, i0 + ni), stocks [j0, j0 + nj).
     void aim(std::size_t i0, std::size_t ni, std::size_t j0, std::size_t nj) {
@@ -57,22 +62,25 @@ public:
         if (by_stock_) {
             // Steps start a line apart, so each step's first cell finds the next line.
             if (c >= nj_) return p;
-            p.base = a_.data + a_.col_offset[j0_ + c];
-            p.rows = a_.row_offset.data() + i0_;
-            p.stride = kStepDays, p.left = (ni_ + kStepDays - 1) / kStepDays;
+            p = along(a_.column(j0_ + c), i0_, kStepDays, (ni_ + kStepDays - 1) / kStepDays);
         } else {
             // A row's first line is the previous group's last, fetched for it.
             const std::size_t first = c * kRowsPerPart;
             if (first >= ni_) return p;
-            p.base = a_.data + a_.col_offset[j0_ + nj_ - 1];
-            p.rows = a_.row_offset.data() + i0_ + first;
-            p.stride = 1, p.left = std::min(kRowsPerPart, ni_ - first);
+            p = along(a_.column(j0_ + nj_ - 1), i0_ + first, 1,
+                      std::min(kRowsPerPart, ni_ - first));
         }
         return p;
     }
 
 private:
-    const Gathered2D<T>& a_;
+    static Part along(const MappedLine<T>& column, std::size_t day, std::size_t step,
+                      std::size_t steps) {
+        if (!column.base) return {};  // a stock the array lacks
+        return {column.base, column.map, column.stride, day, step, steps};
+    }
+
+    const MappedView2D<T>& a_;
     bool by_stock_;
     std::size_t i0_ = 0, ni_ = 0, j0_ = 0, nj_ = 0;
 };
@@ -83,7 +91,7 @@ struct Fetches {
     TileFetch<double> signal, prev_close, close, buy_price, sell_price, split, dividend;
     TileFetch<bool> can_buy, cant_sell;
 
-    Fetches(const Gathered2D<double>& s, const VwapMarket& m)
+    Fetches(const MappedView2D<double>& s, const VwapMarket& m)
         : signal(s), prev_close(m.prev_close), close(m.close), buy_price(m.buy_price),
           sell_price(m.sell_price), split(m.split), dividend(m.dividend), can_buy(m.can_buy),
           cant_sell(m.cant_sell) {}
@@ -99,9 +107,9 @@ struct Fetches {
     struct Parts {
         TileFetch<double>::Part floats[7];
         TileFetch<bool>::Part flags[2];
-        [[gnu::always_inline]] void step() {
-            for (auto& p : floats) p.step();
-            for (auto& p : flags) p.step();
+        [[gnu::always_inline]] void next() {
+            for (auto& p : floats) p.next();
+            for (auto& p : flags) p.next();
         }
     };
     Parts part(std::size_t c) const {
@@ -111,23 +119,15 @@ struct Fetches {
     }
 };
 
-// One stock's column of every array, for the cells of one tile.
-template <class T>
-struct Column {
-    const T* data;
-    const std::ptrdiff_t* rows;
-    Column(const Gathered2D<T>& a, std::size_t j)
-        : data(a.data + a.col_offset[j]), rows(a.row_offset.data()) {}
-    const T& operator[](std::size_t k) const { return data[rows[k]]; }
-};
-
+// One stock's column of every market array.
 struct MarketColumn {
-    Column<double> prev_close, close, buy_price, sell_price, split, dividend;
-    Column<bool> can_buy, cant_sell;
+    MappedLine<double> prev_close, close, buy_price, sell_price, split, dividend;
+    MappedLine<bool> can_buy, cant_sell;
     MarketColumn(const VwapMarket& m, std::size_t j)
-        : prev_close(m.prev_close, j), close(m.close, j), buy_price(m.buy_price, j),
-          sell_price(m.sell_price, j), split(m.split, j), dividend(m.dividend, j),
-          can_buy(m.can_buy, j), cant_sell(m.cant_sell, j) {}
+        : prev_close(m.prev_close.column(j)), close(m.close.column(j)),
+          buy_price(m.buy_price.column(j)), sell_price(m.sell_price.column(j)),
+          split(m.split.column(j)), dividend(m.dividend.column(j)), can_buy(m.can_buy.column(j)),
+          cant_sell(m.cant_sell.column(j)) {}
 };
 
 // One day of a stock's column: the cell VwapRules::step reads.
@@ -182,14 +182,16 @@ std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
     return rows_with_values(signal, signal.rows ? signal.rows - 1 : 0);
 }
 
-void vwap_daily_cash(const Gathered2D<double>& signal, const VwapMarket& m,
-                     const VwapCosts& costs, std::span<double> daily_cash) {
-    const std::size_t n_days = signal.rows(), n_stocks = signal.cols();
+void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
+                     const VwapMarket& m, const VwapCosts& costs,
+                     std::span<double> daily_cash) {
+    const std::size_t n_days = signal_rows.size(), n_stocks = signal.cols;
     const VwapRules rules(costs);
     std::vector<DayProfit> days(n_days);
     std::vector<double> held(n_stocks, 0.0);
-
-    Fetches fetch(signal, m);
+    MappedView2D<double> weights(signal);
+    weights.rows = signal_rows.data();
+    Fetches fetch(weights, m);
 
     // Bands of days in order, the band's groups of stocks in order: every day
     // sees its stocks in column order, and every stock its days in order.
@@ -206,15 +208,15 @@ void vwap_daily_cash(const Gathered2D<double>& signal, const VwapMarket& m,
 
             for (std::size_t c = 0; c < nj; ++c) {
                 const std::size_t j = j0 + c;
-                const Column<double> weights(signal, j);
+                const MappedLine<double> w_j = weights.column(j);
                 const MarketColumn market(m, j);
                 Fetches::Parts next = fetch.part(c);
                 double h = held[j];
                 for (std::size_t k0 = i0; k0 < i0 + ni; k0 += kStepDays) {
-                    next.step();
+                    next.next();
                     const std::size_t k1 = std::min(i0 + ni, k0 + kStepDays);
                     for (std::size_t k = k0; k < k1; ++k) {
-                        const double w = weights[k];
+                        const double w = w_j[k];
                         if (VwapRules::idle(w, h)) continue;
                         rules.step(ColumnCell{market, k}, w, h, days[k]);
                     }

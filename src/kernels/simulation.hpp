@@ -12,10 +12,11 @@
 
 namespace mirtaly::kernels {
 
-// The eight market arrays on one day x stock grid.
+// Market arrays aligned to the simulated days and stocks, directly or
+// through position maps.
 struct VwapMarket {
-    Gathered2D<double> prev_close, close, buy_price, sell_price, split, dividend;
-    Gathered2D<bool> can_buy, cant_sell;
+    MappedView2D<double> prev_close, close, buy_price, sell_price, split, dividend;
+    MappedView2D<bool> can_buy, cant_sell;
 };
 
 struct VwapCosts {
@@ -105,14 +106,15 @@ std::vector<std::int64_t> rows_with_values(View2D<double> matrix, std::size_t ro
 std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal);
 
 // Profit and loss of each day, in money units: day k trades towards the
-// weights of row k of `signal` (the caller has applied the one-day delay and
-// dropped days without weights), at market row k.
+// weights of signal row `signal_rows[k]` (the caller has applied the one-day
+// delay and dropped days without weights), at market row k.
 //
 // The grid is walked in tiles of days x stocks, each stock's days in order
 // and every day's stocks in column order, so the result does not depend on
 // how the arrays lie in memory; while one tile is worked, the next one's
 // cells are fetched from memory along each array's own layout.
-void vwap_daily_cash(const Gathered2D<double>& signal, const VwapMarket& market,
-                     const VwapCosts& costs, std::span<double> daily_cash);
+void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
+                     const VwapMarket& market, const VwapCosts& costs,
+                     std::span<double> daily_cash);
 
 }  // namespace mirtaly::kernels
