@@ -85,14 +85,12 @@ GroupResult group_backtest(const GroupFrames& f, const GroupOptions& o) {
     // first date, read in place (an offset into each frame in the usual case).
     nb::object next_dates = dates[nb::slice(nb::int_(1), nb::none(), nb::none())];
     const AlignedMarket aligned = map_market(next_dates, stocks, m);
-    const bool stock_major =
-        aligned.view.close.column_major() && aligned.view.prev_close.column_major();
 
     kernels::GroupPlan plan;
     {
         nb::gil_scoped_release unlocked;
-        plan = kernels::rank_into_groups(factor.view, valid.view, forward.view, groups, o.ascending,
-                                         stock_major);
+        plan =
+            kernels::rank_into_groups(factor.view, valid.view, forward.view, groups, o.ascending);
     }
     const std::size_t days = plan.trade_rows.size();
     auto [cash, out] = new_float_matrix(days, groups);

@@ -163,13 +163,12 @@ class DayRanker {
 }  // namespace
 
 GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<double> forward_rank,
-                           std::size_t groups, bool ascending, bool stock_major) {
+                           std::size_t groups, bool ascending) {
     GroupPlan plan;
     const std::size_t days = factor.rows, stocks = factor.cols;
     plan.groups = groups;
     plan.days = days;
     plan.stocks = stocks;
-    plan.stock_major = stock_major;
     plan.group_of.assign(days * stocks, 0);
     plan.weight.assign(days * (groups + 1), kMissing);
     plan.rank_ic.assign(days, kMissing);
@@ -189,22 +188,20 @@ GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<d
             stage_rows(forward_rank, {}, d0, d1, forward,
                        [](double v, std::size_t, std::size_t) { return v; });
 
-        if (stock_major) tile.assign((d1 - d0) * stocks, 0);
+        tile.assign((d1 - d0) * stocks, 0);
         for (std::size_t t = d0; t < d1; ++t) {
             const std::size_t row = (t - d0) * stocks;
-            std::uint8_t* groups_out = stock_major ? &tile[row] : &plan.group_of[t * stocks];
-            const std::size_t n = ranker.rank({&values[row], stocks}, groups_out,
+            const std::size_t n = ranker.rank({&values[row], stocks}, &tile[row],
                                               {&plan.weight[t * (groups + 1)], groups + 1});
             if (n > 0 && t + 1 < days) plan.trade_rows.push_back(static_cast<std::int64_t>(t));
             if (has_forward) plan.rank_ic[t] = ranker.rank_ic({&forward[row], stocks});
         }
-        // Into the simulation's stock-major layout, 64 stocks at a time so
+        // Into the simulation's stock-by-stock layout, 64 stocks at a time so
         // that both sides stay in cache.
-        if (stock_major)
-            for (std::size_t j0 = 0; j0 < stocks; j0 += 64)
-                for (std::size_t t = d0; t < d1; ++t)
-                    for (std::size_t j = j0; j < std::min(stocks, j0 + 64); ++j)
-                        plan.group_of[j * days + t] = tile[(t - d0) * stocks + j];
+        for (std::size_t j0 = 0; j0 < stocks; j0 += 64)
+            for (std::size_t t = d0; t < d1; ++t)
+                for (std::size_t j = j0; j < std::min(stocks, j0 + 64); ++j)
+                    plan.group_of[j * days + t] = tile[(t - d0) * stocks + j];
     }
     return plan;
 }
@@ -225,36 +222,34 @@ struct StockHoldings {
     std::vector<Holding> more;
 };
 
-template <bool Mapped>
 class GroupSimulator {
   public:
-    using Line = MarketLine<Mapped>;
-
     GroupSimulator(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs)
         : plan_(plan),
           market_(market),
-          step_(costs),
+          rules_(costs),
           days_(plan.trade_rows.size()),
-          terms_(plan.groups * days_) {}
+          profit_(plan.groups * days_) {}
 
-    // Trading day k of stock j, the day after ranking day t: element e of
-    // the market line `at`.
-    void cell(std::size_t k, std::size_t t, std::size_t j, const Line& at, std::size_t e,
+    // Trading day k of stock j, the day after ranking day t: day t of the
+    // stock's market column.
+    void cell(std::size_t k, std::size_t t, std::size_t j, const MarketColumn& column,
               StockHoldings& held) {
         const std::size_t g = plan_.group(t, j);
         const double w = g ? plan_.weight_of(t, g) : kMissing;
+        const ColumnCell at{column, t};
         Holding& first = held.first;
-        if (!held.more.empty()) return several(k, g, w, at, e, held);
+        if (!held.more.empty()) return several(k, g, w, at, held);
         if (first.shares == 0.0) {
             if (g == 0) return;
             first.group = g;
         }
         // A group the stock has left targets no shares of it.
-        step_(at, e, first.group == g ? w : kMissing, first.shares, terms_, slot(first.group, k));
+        rules_.step(at, first.group == g ? w : kMissing, first.shares, profit(first.group, k));
         if (first.group == g || g == 0) return;
         // The stock moved to group g: the old group sold it (when it could), the new one buys.
         Holding joined{g, 0.0};
-        step_(at, e, w, joined.shares, terms_, slot(g, k));
+        rules_.step(at, w, joined.shares, profit(g, k));
         if (first.shares == 0.0)
             first = joined;
         else if (joined.shares != 0.0)
@@ -262,38 +257,31 @@ class GroupSimulator {
     }
 
     // Trading days [k0, k1) of stock j, its holdings kept in a local meanwhile
-    // (where they cannot alias the terms being written).
+    // (where they cannot alias the profits being written).
     void stock_days(std::size_t j, std::size_t k0, std::size_t k1, StockHoldings& stored) {
-        const Line at = market_column<Mapped>(market_, j);
+        const MarketColumn column(market_, j);
         StockHoldings held = std::move(stored);
-        for (std::size_t k = k0; k < k1; ++k) {
-            const auto t = static_cast<std::size_t>(plan_.trade_rows[k]);
-            cell(k, t, j, at, t, held);
-        }
+        for (std::size_t k = k0; k < k1; ++k)
+            cell(k, static_cast<std::size_t>(plan_.trade_rows[k]), j, column, held);
         stored = std::move(held);
     }
 
-    // Trading day k of every stock.
-    void day(std::size_t k, std::vector<StockHoldings>& holdings) {
-        const auto t = static_cast<std::size_t>(plan_.trade_rows[k]);
-        const Line at = market_row<Mapped>(market_, t);
-        for (std::size_t j = 0; j < plan_.stocks; ++j) cell(k, t, j, at, j, holdings[j]);
+    void total(std::span<double> cash) const {
+        for (std::size_t s = 0; s < profit_.size(); ++s) cash[s] = profit_[s].total();
     }
-
-    void total(std::span<double> cash) const { terms_.total(cash.first(terms_.buy.size())); }
 
   private:
     // A day on which more than one group holds the stock (it left a group that
     // could not sell it yet): rare, and out of line, so that the usual day's
     // steps stay inlined in the loop.
-    [[gnu::noinline]] void several(std::size_t k, std::size_t g, double w, const Line& at,
-                                   std::size_t e, StockHoldings& held) {
+    [[gnu::noinline]] void several(std::size_t k, std::size_t g, double w, const ColumnCell& at,
+                                   StockHoldings& held) {
         Holding& first = held.first;
         bool member = false;
         auto trade = [&](Holding& h) {
             // A group the stock has left targets no shares of it.
             member |= h.group == g;
-            step_(at, e, h.group == g ? w : kMissing, h.shares, terms_, slot(h.group, k));
+            rules_.step(at, h.group == g ? w : kMissing, h.shares, profit(h.group, k));
         };
         if (first.shares != 0.0) trade(first);
         for (Holding& h : held.more) trade(h);
@@ -309,45 +297,32 @@ class GroupSimulator {
         }
     }
 
-    std::size_t slot(std::size_t group, std::size_t k) const { return (group - 1) * days_ + k; }
+    DayProfit& profit(std::size_t group, std::size_t k) { return profit_[(group - 1) * days_ + k]; }
 
     const GroupPlan& plan_;
     const VwapMarket& market_;
-    const VwapStep step_;
+    const VwapRules rules_;
     std::size_t days_;
-    ProfitTerms terms_;
+    std::vector<DayProfit> profit_;  // group by group, day by day
 };
 
-// Trading days simulated at a time in a stock-by-stock walk, so that the
-// block's terms of every group stay in cache.
+// Trading days simulated at a time, stock by stock, so that the block's
+// profits of every group stay in cache.
 constexpr std::size_t kSimulatedDays = 256;
-
-template <bool Mapped>
-void simulate_groups(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs,
-                     std::span<double> cash) {
-    const std::size_t days = plan.trade_rows.size(), stocks = plan.stocks;
-    GroupSimulator<Mapped> sim(plan, market, costs);
-    std::vector<StockHoldings> holdings(stocks);
-    // Each (group, day) adds its stocks' terms in stock order in either walk.
-    if (plan.stock_major) {
-        for (std::size_t k0 = 0; k0 < days; k0 += kSimulatedDays) {
-            const std::size_t k1 = std::min(days, k0 + kSimulatedDays);
-            for (std::size_t j = 0; j < stocks; ++j) sim.stock_days(j, k0, k1, holdings[j]);
-        }
-    } else {
-        for (std::size_t k = 0; k < days; ++k) sim.day(k, holdings);
-    }
-    sim.total(cash);
-}
 
 }  // namespace
 
 void group_daily_cash(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs,
                       std::span<double> cash) {
-    if (is_mapped(market))
-        simulate_groups<true>(plan, market, costs, cash);
-    else
-        simulate_groups<false>(plan, market, costs, cash);
+    const std::size_t days = plan.trade_rows.size(), stocks = plan.stocks;
+    GroupSimulator sim(plan, market, costs);
+    std::vector<StockHoldings> holdings(stocks);
+    // Each (group, day) adds its stocks' terms in stock order.
+    for (std::size_t k0 = 0; k0 < days; k0 += kSimulatedDays) {
+        const std::size_t k1 = std::min(days, k0 + kSimulatedDays);
+        for (std::size_t j = 0; j < stocks; ++j) sim.stock_days(j, k0, k1, holdings[j]);
+    }
+    sim.total(cash);
 }
 
 }  // namespace mirtaly::kernels

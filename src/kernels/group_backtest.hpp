@@ -17,18 +17,15 @@ struct GroupPlan {
     // last that ranked at least one stock.
     std::vector<std::int64_t> trade_rows;
     // Group 1..groups of each (day, stock), 0 where the stock was not ranked;
-    // stock by stock (day fastest) when `stock_major`, else day by day.
+    // stock by stock (day fastest), as the simulation walks them.
     std::vector<std::uint8_t> group_of;
-    bool stock_major = true;
     // 1 / members of group g on day t at [t * (groups + 1) + g]; NaN when empty.
     std::vector<double> weight;
     // Per ranking day: the correlation of the factor's rank with the
     // forward-return rank, over the stocks that have both.
     std::vector<double> rank_ic;
 
-    std::uint8_t group(std::size_t t, std::size_t j) const {
-        return stock_major ? group_of[j * days + t] : group_of[t * stocks + j];
-    }
+    std::uint8_t group(std::size_t t, std::size_t j) const { return group_of[j * days + t]; }
     double weight_of(std::size_t t, std::size_t g) const { return weight[t * (groups + 1) + g]; }
 };
 
@@ -41,10 +38,9 @@ inline constexpr std::size_t kMaxGroups = 255;
 // count: group ceil(rank * groups / n) of n ranked stocks. Without `ascending`
 // a larger value gives a larger group number; with it, a smaller group number.
 // `forward_rank` without data gives a NaN rank IC on every day. All views
-// share one days x stocks grid. `stock_major` picks the layout of `group_of`:
-// the one the simulation will walk.
+// share one days x stocks grid.
 GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<double> forward_rank,
-                           std::size_t groups, bool ascending, bool stock_major);
+                           std::size_t groups, bool ascending);
 
 // Profit and loss of every group on every trading day, in money units, at
 // cash[(g - 1) * trading days + k]: market row k is the day after ranking day

@@ -1,11 +1,11 @@
-// Next-day VWAP simulation of one target-weight portfolio.
+// Next-day VWAP trading of target-weight portfolios: the rules of one cell, and
+// the walk of one portfolio over a market.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
-#include <type_traits>
 #include <vector>
 
 #include "kernels/view.hpp"
@@ -26,113 +26,66 @@ struct VwapCosts {
     std::int64_t lot_size = 200;
 };
 
-// Sums of the five profit terms per slot (a day, or one group's day), kept
-// apart so that they are added in one fixed order at the end.
-struct ProfitTerms {
-    explicit ProfitTerms(std::size_t slots)
-        : buy(slots), hold(slots), hold_dividend(slots), sell(slots), sell_dividend(slots) {}
-    std::vector<double> buy, hold, hold_dividend, sell, sell_dividend;
+// One day's profit of a portfolio in money units, as five terms kept apart so
+// that they are added in one fixed order.
+struct DayProfit {
+    double buy = 0.0, hold = 0.0, hold_dividend = 0.0, sell = 0.0, sell_dividend = 0.0;
+    double total() const { return buy + hold + hold_dividend + sell + sell_dividend; }
+};
 
-    // buy + hold + hold dividend + sell + sell dividend, slot by slot.
-    void total(std::span<double> out) const {
-        for (std::size_t s = 0; s < out.size(); ++s)
-            out[s] = buy[s] + hold[s] + hold_dividend[s] + sell[s] + sell_dividend[s];
+// The trading rules of one stock on one day for one portfolio: whole-lot
+// targets sized from the capital at the previous close, buys and sells as the
+// day permits, and the five profit terms with split, dividend, commission and
+// stamp duty. Portfolios do not interact, so any number of them (one
+// strategy, or every group of a factor) can be stepped over the same cell.
+class VwapRules {
+public:
+    explicit VwapRules(const VwapCosts& c)
+        : money_(c.total_money), lot_(static_cast<double>(c.lot_size)),
+          buy_mult_(1.0 + c.fee), sell_mult_(1.0 - c.fee - c.rule_fee) {}
+
+    // With nothing held, a weight that is not finite and non-zero asks for no
+    // shares: the cell trades nothing and books nothing.
+    static bool idle(double weight, double held) {
+        const double a = std::fabs(weight);
+        return held == 0.0 && !(a > 0.0 && a < std::numeric_limits<double>::infinity());
     }
-};
 
-// The eight arrays along one stock's days or one day's stocks. Plain lines
-// index their array directly; mapped ones go through position maps, and are
-// only used when some array needs them.
-template <bool Mapped>
-struct MarketLine {
-    template <class T>
-    using Line = std::conditional_t<Mapped, MappedLine<T>, View1D<T>>;
-    Line<double> prev_close, close, buy_price, sell_price, split, dividend;
-    Line<bool> can_buy, cant_sell;
-};
-
-template <bool Mapped, class Get>
-MarketLine<Mapped> market_line(const VwapMarket& m, Get get) {
-    return {get(m.prev_close), get(m.close),    get(m.buy_price), get(m.sell_price),
-            get(m.split),      get(m.dividend), get(m.can_buy),   get(m.cant_sell)};
-}
-
-template <bool Mapped>
-MarketLine<Mapped> market_column(const VwapMarket& m, std::size_t j) {
-    return market_line<Mapped>(m, [j](const auto& v) {
-        if constexpr (Mapped)
-            return v.column(j);
-        else
-            return v.source.column(j);
-    });
-}
-
-template <bool Mapped>
-MarketLine<Mapped> market_row(const VwapMarket& m, std::size_t i) {
-    return market_line<Mapped>(m, [i](const auto& v) {
-        if constexpr (Mapped)
-            return v.row(i);
-        else
-            return v.source.row(i);
-    });
-}
-
-// Whether some array is read through position maps.
-inline bool is_mapped(const VwapMarket& m) {
-    auto mapped = [](const auto& v) { return v.rows || v.cols; };
-    return mapped(m.prev_close) || mapped(m.close) || mapped(m.buy_price) || mapped(m.sell_price) ||
-           mapped(m.split) || mapped(m.dividend) || mapped(m.can_buy) || mapped(m.cant_sell);
-}
-
-// The trading rules of one stock on one day, the one copy that every
-// simulation (one portfolio, or every factor group at once) runs.
-class VwapStep {
-  public:
-    explicit VwapStep(const VwapCosts& c)
-        : money_(c.total_money),
-          lot_(static_cast<double>(c.lot_size)),
-          buy_mult_(1.0 + c.fee),
-          sell_mult_(1.0 - c.fee - c.rule_fee) {}
-
-    // The stock at element k of the market line `at` trades towards the
-    // weight's target and books its profit terms into `slot`. `held` is its
-    // share count, updated in place.
-    template <class Line>
-    void operator()(const Line& at, std::size_t k, double weight, double& held, ProfitTerms& t,
-                    std::size_t slot) const {
+    // Trades `held` shares towards the weight's target and adds the day's
+    // profit terms to `day`. `cell` reads the day's market values when a rule
+    // needs them: prev_close(), close(), buy_price(), sell_price(), split(),
+    // dividend(), can_buy(), cant_sell(). A term whose share count is zero is
+    // an exact zero (every price coefficient is finite), so it is not computed.
+    template <class Cell>
+    void step(const Cell& cell, double weight, double& held, DayProfit& day) const {
+        const double prev_close = cell.prev_close();
         double target = 0.0;
-        // Most cells of a real weight matrix are empty: with no target and no
-        // holding every term is an exact zero, so the market data is not read.
-        if (std::isfinite(weight)) {
-            const double prev_close = at.prev_close[k];
-            if (std::isfinite(prev_close) && prev_close > 0.0)
-                target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
-        }
-        if (target == 0.0 && held == 0.0) return;
-
-        const double prev_close = at.prev_close[k];
+        if (std::isfinite(weight) && std::isfinite(prev_close) && prev_close > 0.0)
+            target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
         const double diff = target - held;
-        const double bought = (diff > 0.0 && at.can_buy[k]) ? diff : 0.0;
-        const double sold = (diff < 0.0 && !at.cant_sell[k]) ? -diff : 0.0;
+        const double bought = (diff > 0.0 && cell.can_buy()) ? diff : 0.0;
+        const double sold = (diff < 0.0 && !cell.cant_sell()) ? -diff : 0.0;
         const double hold = held - sold;
         held = hold + bought;
 
-        const double close = at.close[k];
-        const double raw_split = at.split[k];
+        if (bought == 0.0 && hold == 0.0 && sold == 0.0) return;
+        const double close = cell.close();
+        if (bought != 0.0) day.buy += bought * nan_to_zero(close - cell.buy_price() * buy_mult_);
+        if (hold == 0.0 && sold == 0.0) return;
+        const double raw_split = cell.split();
         const double split = std::isnan(raw_split) ? 1.0 : raw_split;
-        const double dividend = nan_to_zero(at.dividend[k]);
-        const double buy_coeff = nan_to_zero(close - at.buy_price[k] * buy_mult_);
-        const double hold_coeff = nan_to_zero(split * close - prev_close);
-        const double sell_coeff = nan_to_zero(split * at.sell_price[k] * sell_mult_ - prev_close);
-
-        t.buy[slot] += bought * buy_coeff;
-        t.hold[slot] += hold * hold_coeff;
-        t.hold_dividend[slot] += hold * dividend;
-        t.sell[slot] += sold * sell_coeff;
-        t.sell_dividend[slot] += sold * dividend;
+        const double dividend = nan_to_zero(cell.dividend());
+        if (hold != 0.0) {
+            day.hold += hold * nan_to_zero(split * close - prev_close);
+            day.hold_dividend += hold * dividend;
+        }
+        if (sold != 0.0) {
+            day.sell += sold * nan_to_zero(split * cell.sell_price() * sell_mult_ - prev_close);
+            day.sell_dividend += sold * dividend;
+        }
     }
 
-  private:
+private:
     // numpy.nan_to_num(x, nan=0.0): NaN -> 0, infinities -> the largest finite value.
     static double nan_to_zero(double x) {
         if (std::isnan(x)) return 0.0;
@@ -141,6 +94,32 @@ class VwapStep {
     }
 
     double money_, lot_, buy_mult_, sell_mult_;
+};
+
+// One stock's column of every market array.
+struct MarketColumn {
+    MappedLine<double> prev_close, close, buy_price, sell_price, split, dividend;
+    MappedLine<bool> can_buy, cant_sell;
+    MarketColumn(const VwapMarket& m, std::size_t j)
+        : prev_close(m.prev_close.column(j)), close(m.close.column(j)),
+          buy_price(m.buy_price.column(j)), sell_price(m.sell_price.column(j)),
+          split(m.split.column(j)), dividend(m.dividend.column(j)), can_buy(m.can_buy.column(j)),
+          cant_sell(m.cant_sell.column(j)) {}
+};
+
+// One day of a stock's column: the cell VwapRules::step reads.
+struct ColumnCell {
+    const MarketColumn& c;
+    std::size_t day;
+
+    double prev_close() const { return c.prev_close[day]; }
+    double close() const { return c.close[day]; }
+    double buy_price() const { return c.buy_price[day]; }
+    double sell_price() const { return c.sell_price[day]; }
+    double split() const { return c.split[day]; }
+    double dividend() const { return c.dividend[day]; }
+    bool can_buy() const { return c.can_buy[day]; }
+    bool cant_sell() const { return c.cant_sell[day]; }
 };
 
 // The positions among the first `rows` rows of `matrix` that hold at least one
@@ -152,14 +131,14 @@ std::vector<std::int64_t> rows_with_values(View2D<double> matrix, std::size_t ro
 // whose source row holds no weight at all is dropped (so is the first day).
 std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal);
 
-// Profit and loss of each simulated day, in money units.
+// Profit and loss of each day, in money units: day k trades towards the
+// weights of signal row `signal_rows[k]` (the caller has applied the one-day
+// delay and dropped days without weights), at market row k.
 //
-// Day i trades towards the weights of signal row `signal_rows[i]` (the caller
-// has already applied the one-day delay and dropped days without weights), at
-// market row i. Stocks do not interact, so the loop runs stock by stock when
-// the data is column-major and day by day otherwise; both add each day's five
-// profit terms over stocks in column order, so the result does not depend on
-// the layout.
+// The grid is walked in tiles of days x stocks, each stock's days in order
+// and every day's stocks in column order, so the result does not depend on
+// how the arrays lie in memory; while one tile is worked, the next one's
+// cells are fetched from memory along each array's own layout.
 void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
                      const VwapMarket& market, const VwapCosts& costs,
                      std::span<double> daily_cash);

@@ -53,10 +53,18 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
 
     return simulate_daily_return(signal_matrix, costs, [&](nb::handle pnl_index, nb::handle columns,
                                                            std::size_t n_days) {
-        // Reached through the name bound at load, so that it stays replaceable.
-        nb::object arrays = attr_of(kModule, "_build_market_arrays")(
-            pnl_index, columns, can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
-            close_price, prev_close, buy_price, sell_price);
+        // Reached through the name bound at load, so that it stays replaceable. While
+        // it is the native alignment, the frames are read in place through the same
+        // label positions instead: the same cells, without copying every market
+        // matrix when the weight dates are not one contiguous run of the market's.
+        nb::object builder = attr_of(kModule, "_build_market_arrays");
+        if (builder.is(attr_of("mirtaly.backtest._kernels", "align_market")))
+            return map_market(pnl_index, columns,
+                              {can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
+                               close_price, prev_close, buy_price, sell_price});
+        nb::object arrays = builder(pnl_index, columns, can_buy_stock, cant_sell_stock,
+                                    split_factor, dividend_factor, close_price, prev_close,
+                                    buy_price, sell_price);
         return market_from_arrays(arrays, n_days, nb::len(columns));
     });
 }
