@@ -80,8 +80,7 @@ def test_core_matches_the_plain_reading_of_the_rules(market, options, layout):
     np.testing.assert_allclose(got.to_numpy(), want_daily.to_numpy(), rtol=1e-12, atol=1e-15)
     assert list(got.index) == list(want_daily.index)
     assert market["factor"].index[8] not in got.index  # the day after a date without ranks
-    if not options.get("rolling_window"):
-        np.testing.assert_allclose(result.rank_ic, want_ic, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(result.rank_ic, want_ic, rtol=1e-12, atol=1e-15)
     pd.testing.assert_frame_equal(result.group_cumulative_return, got.cumsum() + 1.0)
 
 
