@@ -2,8 +2,8 @@
 
 The tests' seeded A-share-like market (suspensions and listings as NaN holes, limit-up
 days that block buys, limit-down days that block sells, occasional splits and dividends,
-weights on a seventh of the stocks rebalanced every fifth day), over column-major arrays,
-is simulated by both on the same frames.
+weights on a seventh of the stocks rebalanced every fifth day and carried between), over
+column-major arrays, is simulated by both on the same frames.
 Results must agree to 1e-12 of the largest daily return, or the script exits 1. Then,
 per size: best-of times and their ratio, and each function's peak extra memory measured
 in a fresh interpreter (kernel peak RSS and tracemalloc); last, two calls in a row
@@ -43,9 +43,9 @@ MIB = 1024 * 1024
 
 def build(n_stocks: int, n_days: int, seed: int = 20240102):
     """The signal frame and the eight market frames (in MARKET_KEYS order) of the tests'
-    random market, over column-major arrays: pandas' own layout."""
+    random market, over column-major arrays (pandas' own layout), with weights every day."""
     signal, market = random_market(
-        seed + 7919 * n_stocks + n_days, n_days, n_stocks, column_major=True
+        seed + 7919 * n_stocks + n_days, n_days, n_stocks, column_major=True, empty_days=False
     )
     return signal, [market[k] for k in MARKET_KEYS]
 

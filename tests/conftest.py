@@ -1,4 +1,5 @@
-"""Shared fixtures: the random market that tests and benchmarks simulate on, sandbox
+"""Shared fixtures: the random market that tests and benchmarks simulate on, the total
+frame and page sizes that chart tests and benchmarks draw, sandbox
 markets, their factor service, a package server, and a small prepared store on disk with
 the service pointed at it."""
 
@@ -8,15 +9,18 @@ import pytest
 from mirtaly.backtest._prepare import BinaryPreparedDataStore, component_dataset_key
 
 from mirtaly import singleton
-from mirtaly.backtest import _service
+from mirtaly.backtest import _ravelin, _service
 from mirtaly.sandbox import market_of_size
 from mirtaly.sandbox.package import archive_store
 from mirtaly.sandbox.server import PackageServer
 
 
-def random_market(seed, n_days=80, n_stocks=40, long_short=False, column_major=False):
+def random_market(
+    seed, n_days=80, n_stocks=40, long_short=False, column_major=False, empty_days=True
+):
     """An A-share-like market: limit days, suspensions, listings, splits, dividends, data
-    holes, and weights rebalanced every fifth day (some days carry none).
+    holes, and weights rebalanced every fifth day, carried between (with ``empty_days``,
+    every eleventh day carries none at all).
 
     Returns the weight frame and the eight market frames by name, on one date x stock
     grid. ``column_major`` makes sure the frames hold column-major arrays, the layout of
@@ -68,7 +72,7 @@ def random_market(seed, n_days=80, n_stocks=40, long_short=False, column_major=F
             row = np.where(rng.random(n_stocks) < 0.5, 0.0, np.nan)
             row[picked] = w
             row[picked[0]] = np.nan
-        if i % 11 != 7:  # some days carry no signal at all
+        if not empty_days or i % 11 != 7:
             signal[i] = row
 
     def frame(values):
@@ -90,6 +94,27 @@ def random_market(seed, n_days=80, n_stocks=40, long_short=False, column_major=F
     return frame(signal), market
 
 
+# Report figures: (figure, image_kind) -> (inches, dpi)
+PAGES = {
+    ("main", "large"): ((21.5, 12.6), 165),
+    ("main", "long"): ((15.5, 34.0), 145),
+    ("weekly", "large"): ((18.8, 8.6), 170),
+    ("weekly", "long"): ((15.5, 12.4), 145),
+}
+
+
+def make_total(n: int, seed: int = 7, start: str = "2021-03-01") -> pd.DataFrame:
+    """A total frame of `n` business days: a noisy benchmark and a strategy above it."""
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range(start, periods=n).strftime("%Y%m%d")
+    bench = rng.normal(0.0003, 0.012, n)
+    frame = pd.DataFrame(
+        {"daily_return": bench + rng.normal(0.0005, 0.006, n), "index_daily_return": bench},
+        index=dates,
+    )
+    return _ravelin._build_total_backtesting_frame(frame)
+
+
 @pytest.fixture(scope="session")
 def tiny_market():
     """60 stocks over 130 sessions, ending on a fixed day so that the events
@@ -106,7 +131,9 @@ def sandbox_service(tiny_market):
     singleton.set_instance(previous)
 
 
-def _served_archive(tmp_path):
+@pytest.fixture
+def served_archive(tmp_path):
+    """A package server over a small archive of two made-up store files."""
     store = tmp_path / "store"
     store.mkdir()
     (store / "metadata.pkl").write_bytes(b"metadata")
@@ -116,18 +143,6 @@ def _served_archive(tmp_path):
     )
     with PackageServer(package) as server:
         yield server
-
-
-@pytest.fixture
-def served_archive(tmp_path):
-    """A package server over a small archive of two made-up store files."""
-    yield from _served_archive(tmp_path)
-
-
-@pytest.fixture(scope="module")
-def served_archive_module(tmp_path_factory):
-    """The same, one server for a module (stopping a server takes half a second)."""
-    yield from _served_archive(tmp_path_factory.mktemp("served"))
 
 
 # Dataset key -> market frame name of the simulation.

@@ -14,7 +14,7 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 from PIL import Image  # noqa: E402
 
-from conftest import random_market  # noqa: E402
+from conftest import PAGES, make_total, random_market  # noqa: E402
 from mirtaly.backtest import _ravelin as rv  # noqa: E402
 from reference_strategy import MARKET_KEYS  # noqa: E402
 
@@ -23,25 +23,6 @@ CARD_LABELS = (
     "Strategy Ann.,Strategy Sharpe,Strategy Max DD,Excess Ann.,Excess Sharpe,Excess Max DD,"
     "Strategy Win,Excess Win,Turnover"
 ).split(",")
-# (figure, image_kind) -> (inches, dpi)
-PAGES = {
-    ("main", "large"): ((21.5, 12.6), 165),
-    ("main", "long"): ((15.5, 34.0), 145),
-    ("weekly", "large"): ((18.8, 8.6), 170),
-    ("weekly", "long"): ((15.5, 12.4), 145),
-}
-
-
-def make_total(n: int, seed: int = 7, start: str = "2021-03-01") -> pd.DataFrame:
-    """A total frame of `n` business days: a noisy benchmark and a strategy above it."""
-    rng = np.random.default_rng(seed)
-    dates = pd.bdate_range(start, periods=n).strftime("%Y%m%d")
-    bench = rng.normal(0.0003, 0.012, n)
-    frame = pd.DataFrame(
-        {"daily_return": bench + rng.normal(0.0005, 0.006, n), "index_daily_return": bench},
-        index=dates,
-    )
-    return rv._build_total_backtesting_frame(frame)
 
 
 def draw(figure, total, path, **kwargs):

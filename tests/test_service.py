@@ -70,13 +70,8 @@ class TestSetup:
             "_apply_universe_filter",
             "backtest_strategy",
         }
-        for name in (
-            "_log_dataset_summary",
-            "_find_missing_datasets",
-            "_validate_metadata",
-            "_slice_data",
-            "_parse_universe",
-        ):
+        static = "_log_dataset_summary _find_missing_datasets _validate_metadata _slice_data"
+        for name in [*static.split(), "_parse_universe"]:
             assert isinstance(vars(cls)[name], staticmethod)
         http = object()
         assert vars(cls(http)) == {"_http": http}

@@ -37,6 +37,7 @@ import pandas as pd
 
 import mirtaly
 from mirtaly import singleton
+from mirtaly._atomic import atomic_output
 from mirtaly.backtest import _service
 from mirtaly.sandbox import SIZES, market_of_size, trading_sessions
 from mirtaly.sandbox.package import build_benchmark_package
@@ -76,7 +77,8 @@ def pinned_market(root: Path, size: str):
         end = trading_sessions(sessions=1)[-1].strftime("%Y%m%d")
         spec = {"size": size, "seed": SEED, "end": end}
         root.mkdir(parents=True, exist_ok=True)
-        pin.write_text(json.dumps(spec))
+        with atomic_output(pin) as fh:
+            fh.write(json.dumps(spec).encode())
     return market_of_size(spec["size"], seed=spec["seed"], end=spec["end"])
 
 

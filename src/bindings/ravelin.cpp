@@ -27,10 +27,24 @@ NB_MODULE(_ravelin, m) {
           "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005,
           "plot_image_kind"_a.none() = "large", "plot_save_path"_a.none() = nb::none(),
           "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(),
+          nb::sig("def run_strategy_backtest_core(strategy_matrix: pandas.DataFrame, "
+                  "can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, "
+                  "split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, "
+                  "close_price: pandas.DataFrame, prev_close: pandas.DataFrame, "
+                  "buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, "
+                  "benchmark_dict: dict[str, pandas.Series] | None = None, "
+                  "benchmark_names: str = '000852', rolling_window: int = 0, "
+                  "total_money: float = 100000000.0, fee: float = 0.0001, "
+                  "rule_fee: float = 0.0005, plot_image_kind: str | None = 'large', "
+                  "plot_save_path: str | os.PathLike | None = None, "
+                  "strategy_name: str = 'strategy', plot_title: str | None = None) "
+                  "-> _RavelinResult"),
           "Strategy backtest: weights aligned and smoothed, simulated, joined with the primary "
           "benchmark; total frame, statistics, benchmark summary and, on request, two charts.");
     m.def("_smooth_strategy_weights", &smooth_strategy_weights, "strategy_matrix"_a.none(),
           "rolling_window"_a.none(),
+          nb::sig("def _smooth_strategy_weights(strategy_matrix: pandas.DataFrame, "
+                  "rolling_window: int) -> pandas.DataFrame"),
           "Rolling mean of the weights over full windows (NaN as 0), zeros back to NaN.");
     m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return,
           "signal_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),

@@ -13,12 +13,15 @@ nb::object static_method(nb::handle f) {
 nb::object backtest_service_class() {
     nb::dict ns;
     ns["__init__"] =
-        nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), "http"_a.none());
+        nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), "http"_a.none(),
+                         nb::sig("def __init__(self, http: mirtaly._http.HttpClient | None) "
+                                 "-> None"));
     ns["_log_dataset_summary"] = static_method(nb::cpp_function(
         &log_dataset_summary, nb::name("_log_dataset_summary"), "store"_a.none(), nb::kw_only(),
         "action"_a.none(), "Logs the latest date of every dataset, benchmarks last."));
     ns["prepare_backtest_data"] = nb::cpp_function(
         &prepare_backtest_data, nb::is_method(), nb::name("prepare_backtest_data"),
+        nb::sig("def prepare_backtest_data(self) -> None"),
         "Brings the local data to a complete state up to today: downloads the benchmark data "
         "package when the data is absent or incomplete, then writes the newest trading days "
         "over the stored tail, and logs the dataset summary.");
@@ -35,6 +38,8 @@ nb::object backtest_service_class() {
         "Raises MirtalyError when a freshly unpacked package is unusable."));
     ns["load_backtest_data"] =
         nb::cpp_function(&load_backtest_data, nb::is_method(), nb::name("load_backtest_data"),
+                         nb::sig("def load_backtest_data(self) "
+                                 "-> mirtaly.backtest.result.BacktestData"),
                          "The whole local store, read into memory once, as BacktestData.");
     ns["_slice_data"] = static_method(nb::cpp_function(
         &slice_data, nb::name("_slice_data"), "data"_a.none(), "start_date"_a.none(),
@@ -53,6 +58,13 @@ nb::object backtest_service_class() {
         "plot_filename"_a.none(), nb::kw_only(), "benchmark"_a.none() = "000852",
         "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
         "rule_fee"_a.none() = 0.0005, "plot"_a.none() = "large",
+        nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, "
+                "data: mirtaly.backtest.result.BacktestData, start_date: str | int, "
+                "end_date: str | int, output_dir: str | os.PathLike | None, "
+                "plot_filename: str | None, *, benchmark: str = '000852', "
+                "rolling_window: int = 0, total_money: float = 100000000.0, "
+                "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str | None = 'large') "
+                "-> mirtaly.backtest.result.StrategyBacktestResult"),
         "Backtests one target-weight portfolio over the window and returns "
         "StrategyBacktestResult.");
     return mirtaly::interop::new_class(
@@ -80,7 +92,6 @@ NB_MODULE(_service, m) {
     bind_from(m, "mirtaly.exceptions", {"MirtalyError"});
     bind_from(m, "mirtaly.logger", {"logger"});
     bind_from(m, "mirtaly._http", {"HttpClient"});
-    m.attr("pd") = pandas();
 
     m.attr("DateLike") = attr_of(
         "typing", "Union")[nb::make_tuple(attr_of("builtins", "str"), attr_of("builtins", "int"))];

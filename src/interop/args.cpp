@@ -112,4 +112,25 @@ bool truth(nb::handle obj) {
     return r == 1;
 }
 
+std::optional<long long> integer_of(nb::handle obj) {
+    PyObject* p = obj.ptr();
+    if (!PyLong_Check(p) || PyBool_Check(p)) return std::nullopt;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+    if (overflow) return std::nullopt;
+    return v;
+}
+
+std::optional<std::string_view> trimmed_text_of(nb::handle obj) {
+    if (!is_text(obj)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
+    if (!text) throw nb::python_error();
+    constexpr std::string_view blanks = " \t\n\r\f\v";
+    std::string_view s(text, static_cast<std::size_t>(size));
+    const std::size_t first = s.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return std::string_view();
+    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
+}
+
 }  // namespace mirtaly::interop

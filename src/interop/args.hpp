@@ -4,7 +4,9 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace nb = nanobind;
 
@@ -48,5 +50,11 @@ void require_series(nb::handle obj, const char* arg);
 double to_float(nb::handle obj, const char* arg);
 std::int64_t to_int(nb::handle obj, const char* arg);
 bool truth(nb::handle obj);
+
+// An int (not a bool) that fits 64 bits; nothing for anything else.
+std::optional<long long> integer_of(nb::handle obj);
+// A str's UTF-8 text without the blanks around it, valid while `obj` lives;
+// nothing for anything else.
+std::optional<std::string_view> trimmed_text_of(nb::handle obj);
 
 }  // namespace mirtaly::interop

@@ -20,10 +20,6 @@ std::optional<std::string> from_integer(long long v) {
 }
 
 std::optional<std::string> from_text(std::string_view s) {
-    constexpr std::string_view blanks = " \t\n\r\f\v";
-    const std::size_t first = s.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return std::nullopt;
-    s = s.substr(first, s.find_last_not_of(blanks) - first + 1);
     s = s.substr(0, s.find('.'));
     if (s.size() != 6) return std::nullopt;
     for (char c : s)
@@ -34,19 +30,8 @@ std::optional<std::string> from_text(std::string_view s) {
 }  // namespace
 
 std::optional<std::string> stock_code(nb::handle label) {
-    PyObject* p = label.ptr();
-    if (PyBool_Check(p)) return std::nullopt;
-    if (PyLong_Check(p)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
-        return overflow ? std::nullopt : from_integer(v);
-    }
-    if (PyUnicode_Check(p)) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(p, &size);
-        if (!text) throw nb::python_error();
-        return from_text({text, static_cast<std::size_t>(size)});
-    }
+    if (const auto v = integer_of(label)) return from_integer(*v);
+    if (const auto text = trimmed_text_of(label)) return from_text(*text);
     // numpy integers (numpy booleans are no integers).
     if (is_instance(label, attr_of("numpy", "integer")))
         return stock_code(label.attr("item")());

@@ -77,10 +77,6 @@ bool time_of_day(std::string_view s, std::size_t pos) {
 }
 
 std::optional<Ymd> from_text(std::string_view s) {
-    constexpr std::string_view blanks = " \t\n\r\f\v";
-    const std::size_t first = s.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return std::nullopt;
-    s = s.substr(first, s.find_last_not_of(blanks) - first + 1);
     std::size_t pos = 0;
     int y, m, d;
     if (s.size() == 8 && digits(s, pos, 8, 8, y)) return from_integer(y);
@@ -100,25 +96,15 @@ std::optional<Ymd> calendar_date(nb::handle value) {
 
 // The rule for one value; `whole_floats` admits floats that are whole numbers.
 std::optional<Ymd> parse_date(nb::handle value, bool whole_floats) {
-    PyObject* p = value.ptr();
-    if (value.is_none() || PyBool_Check(p)) return std::nullopt;
-    if (PyLong_Check(p)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
-        return overflow ? std::nullopt : from_integer(v);
-    }
-    if (PyFloat_Check(p)) {
-        const double v = PyFloat_AS_DOUBLE(p);
+    if (value.is_none() || PyBool_Check(value.ptr())) return std::nullopt;
+    if (const auto v = integer_of(value)) return from_integer(*v);
+    if (PyFloat_Check(value.ptr())) {
+        const double v = PyFloat_AS_DOUBLE(value.ptr());
         if (!whole_floats || !std::isfinite(v) || std::floor(v) != v || std::fabs(v) > 1e15)
             return std::nullopt;
         return from_integer(static_cast<long long>(v));
     }
-    if (PyUnicode_Check(p)) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(p, &size);
-        if (!text) throw nb::python_error();
-        return from_text({text, static_cast<std::size_t>(size)});
-    }
+    if (const auto text = trimmed_text_of(value)) return from_text(*text);
     // Dates, datetimes and timestamps; NaT passes for a datetime.
     if (is_instance(value, attr_of("datetime", "date")))
         return is_missing(value) ? std::nullopt : calendar_date(value);
@@ -241,5 +227,9 @@ std::vector<double> year_of_rows(nb::handle index) {
 }
 
 nb::object now_iso() { return pandas().attr("Timestamp").attr("now")().attr("isoformat")(); }
+
+nb::object today_yyyymmdd() {
+    return pandas().attr("Timestamp").attr("today")().attr("strftime")("%Y%m%d");
+}
 
 }  // namespace mirtaly::interop

@@ -58,4 +58,7 @@ std::vector<double> year_of_rows(nb::handle index);
 // The local time now, ISO formatted.
 nb::object now_iso();
 
+// Today's local date as YYYYMMDD text.
+nb::object today_yyyymmdd();
+
 }  // namespace mirtaly::interop

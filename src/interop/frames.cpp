@@ -49,22 +49,30 @@ nb::object series_at(std::span<const double> values, std::span<const std::int64_
 }
 
 nb::object make_frame(nb::handle columns, nb::handle index) {
-    return pandas().attr("DataFrame")(columns, "index"_a = index);
+    return frame_type()(columns, "index"_a = index);
 }
 
+nb::object make_frame(nb::handle columns) { return frame_type()(columns); }
+
+nb::object frame_from_records(nb::handle records) { return frame_type()(records); }
+
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns) {
-    return pandas().attr("DataFrame")(values, "index"_a = index, "columns"_a = columns,
+    return frame_type()(values, "index"_a = index, "columns"_a = columns,
                                       "copy"_a = false);
 }
 
-nb::object empty_frame() { return pandas().attr("DataFrame")(); }
+nb::object empty_frame() { return frame_type()(); }
+nb::object empty_frame(nb::handle columns) { return frame_type()("columns"_a = columns); }
+
+nb::object frame_type() { return pandas().attr("DataFrame"); }
+nb::object series_type() { return pandas().attr("Series"); }
 
 nb::object int_index(std::span<const std::int64_t> values, const char* name) {
     return pandas().attr("Index")(int_array_from(values), "dtype"_a = "int64", "name"_a = name);
 }
 
 nb::object full_frame(nb::handle value, nb::handle index, nb::handle columns) {
-    return pandas().attr("DataFrame")(value, "index"_a = index, "columns"_a = columns);
+    return frame_type()(value, "index"_a = index, "columns"_a = columns);
 }
 
 nb::list str_list(std::initializer_list<const char*> items) {

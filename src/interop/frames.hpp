@@ -33,12 +33,21 @@ nb::object empty_float_series();
 // float64 values at the labels of `index` found at `positions`.
 nb::object series_at(std::span<const double> values, std::span<const std::int64_t> positions,
                      nb::handle index, nb::handle name);
-// DataFrame from a dict of column name -> values, with an explicit index.
+// DataFrame from a dict of column name -> values (aligned on their labels),
+// with an explicit index or without.
 nb::object make_frame(nb::handle columns, nb::handle index);
+nb::object make_frame(nb::handle columns);
+// DataFrame of one row per record (a list of dicts).
+nb::object frame_from_records(nb::handle records);
 // DataFrame over a 2-D array with explicit labels; the frame takes the array
 // as it is (no copy), so the array must be fresh or read-only to the caller.
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns);
 nb::object empty_frame();
+// A frame without rows with these columns.
+nb::object empty_frame(nb::handle columns);
+// The pandas classes themselves (for type annotations).
+nb::object frame_type();
+nb::object series_type();
 // A new DataFrame with these labels, every cell `value`.
 nb::object full_frame(nb::handle value, nb::handle index, nb::handle columns);
 // An int64 index of `values` named `name`.

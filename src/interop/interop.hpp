@@ -1,7 +1,7 @@
 // The one place where Python objects become arrays and back. Everything that
 // touches pandas or numpy on behalf of a kernel goes through these helpers,
 // one header per concern:
-//   modules  importing modules, names bound at load, silenced warnings
+//   modules  importing modules, names bound at load
 //   args     argument rules and the exceptions a user's mistake raises
 //   arrays   numpy buffers as kernel views, fresh result arrays
 //   frames   reading and building DataFrames, Series and indexes

@@ -4,7 +4,6 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
-#include <utility>
 
 namespace nb = nanobind;
 
@@ -26,25 +25,22 @@ void bind_from(nb::module_& target, const char* source, std::initializer_list<co
 // `ns`, no base class but object.
 nb::object new_class(const char* module, const char* name, const char* doc, nb::dict ns);
 
-// Runs `body` with Python's warnings silenced; the filters are restored
-// afterwards, also when `body` raises.
+// Runs `body` inside the context manager `manager`; its __exit__ runs also
+// when the body fails, and then the body's error is the one that propagates.
 template <class Body>
-auto quietly(Body&& body) {
-    nb::object guard = import("warnings").attr("catch_warnings")();
-    guard.attr("__enter__")();
-    struct Exit {
-        nb::handle guard;
-        ~Exit() {
-            // The filters were saved on entry; putting them back cannot fail.
-            nb::object none = nb::none();
-            PyObject* r = PyObject_CallMethod(guard.ptr(), "__exit__", "OOO", none.ptr(),
-                                              none.ptr(), none.ptr());
-            if (r) Py_DECREF(r);
-            else PyErr_Clear();
-        }
-    } exit{guard};
-    import("warnings").attr("simplefilter")("ignore");
-    return std::forward<Body>(body)();
+void within(nb::handle manager, Body&& body) {
+    manager.attr("__enter__")();
+    try {
+        body();
+    } catch (...) {
+        nb::object none = nb::none();
+        PyObject* r = PyObject_CallMethod(manager.ptr(), "__exit__", "OOO", none.ptr(),
+                                          none.ptr(), none.ptr());
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        throw;
+    }
+    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
 }
 
 }  // namespace mirtaly::interop

@@ -67,7 +67,7 @@ void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe
     nb::object codes = self.attr("_parse_universe")(universe);
     if (nb::len(codes) == 0) return;
     nb::object valid = data["close_price_valid"];
-    nb::object index = valid.attr("index"), columns = valid.attr("columns");
+    nb::object index = index_of(valid), columns = columns_of(valid);
     nb::object table = attr_of(kModule, "_UNIVERSE_TO_COMPONENT");
     nb::object dataset_key = attr_of(kModule, "component_dataset_key");
 

@@ -27,24 +27,6 @@ bool has_metadata(nb::handle store) {
     return truth(store.attr("metadata_path").attr("exists")());
 }
 
-// Runs `body` inside the context manager `manager`; its __exit__ runs also
-// when the body fails, and then the body's error is the one that propagates.
-template <class Body>
-void within(nb::handle manager, Body&& body) {
-    manager.attr("__enter__")();
-    try {
-        body();
-    } catch (...) {
-        nb::object none = nb::none();
-        PyObject* r = PyObject_CallMethod(manager.ptr(), "__exit__", "OOO", none.ptr(),
-                                          none.ptr(), none.ptr());
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-        throw;
-    }
-    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
-}
-
 // Downloads a package into a staging directory beside `store_dir`, checks it
 // there and swaps it in; the old directory stays as it was until then.
 void install_package(nb::handle self, nb::handle store_dir) {
@@ -115,10 +97,7 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
     const std::size_t reload = nb::cast<std::size_t>(attr_of(kModule, "TAIL_RELOAD_ROWS"));
     const std::size_t rows = nb::len(base_index);
     nb::object write_start = base_index[rows > reload ? rows - reload : 0];
-    nb::object write_end = attr_of(kModule, "pd")
-                               .attr("Timestamp")
-                               .attr("today")()
-                               .attr("strftime")("%Y%m%d");
+    nb::object write_end = today_yyyymmdd();
     if (write_start >= write_end) {
         self.attr("_log_dataset_summary")(store, "action"_a = downloaded ? "已就绪" : "已是最新");
         return;

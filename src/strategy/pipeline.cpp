@@ -21,11 +21,11 @@ nb::object slice_all() { return nb::slice(nb::none(), nb::none(), nb::none()); }
 // without a single weight are dropped.
 nb::object align_weights(nb::handle weights, nb::handle close_price) {
     nb::object work = nb::borrow(weights);
-    nb::object dates = work.attr("index").attr("intersection")(close_price.attr("index"));
+    nb::object dates = index_of(work).attr("intersection")(index_of(close_price));
     // Selecting every row (the usual case) would only copy the frame.
-    if (!truth(dates.attr("equals")(work.attr("index")))) work = work.attr("loc")[dates];
-    nb::object stocks = work.attr("columns").attr("intersection")(close_price.attr("columns"));
-    if (!truth(stocks.attr("equals")(work.attr("columns"))))
+    if (!truth(dates.attr("equals")(index_of(work)))) work = work.attr("loc")[dates];
+    nb::object stocks = columns_of(work).attr("intersection")(columns_of(close_price));
+    if (!truth(stocks.attr("equals")(columns_of(work))))
         work = work.attr("loc")[nb::make_tuple(slice_all(), stocks)];
     return work.attr("dropna")("axis"_a = 1, "how"_a = "all");
 }
@@ -54,7 +54,7 @@ nb::object smooth(nb::handle weights, std::int64_t window) {
 // first date of `df`, so the benchmark's net value is measured over the same
 // days as the strategy's, whatever history the series carries before them.
 nb::object join_benchmark(nb::handle df, nb::handle series) {
-    nb::object index = df.attr("index");
+    nb::object index = index_of(df);
     nb::object kept =
         label_window(series.attr("astype")("float64"), index[nb::int_(0)], index[nb::int_(-1)]);
     auto values = float_column(kept);
@@ -69,7 +69,7 @@ nb::object join_benchmark(nb::handle df, nb::handle series) {
     nb::dict columns;
     columns["close"] = float_array_from(close);
     columns["index_daily_return"] = float_array_from(daily);
-    nb::object benchmark = make_frame(columns, kept.attr("index"));
+    nb::object benchmark = make_frame(columns, index_of(kept));
     return pandas().attr("concat")(nb::make_tuple(df, benchmark), "axis"_a = 1, "join"_a = "inner");
 }
 
@@ -82,11 +82,11 @@ nb::object flat_benchmark(nb::handle df) {
 // ratio and the deepest fall of the summed excess below its peak.
 nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
     nb::list rows;
-    if (benchmark_dict.is_none()) return pandas().attr("DataFrame")(rows);
-    nb::object index = total.attr("index");
+    if (benchmark_dict.is_none()) return frame_from_records(rows);
+    nb::object index = index_of(total);
     for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
         nb::object aligned = series.attr("reindex")(index).attr("dropna")();
-        nb::object common = index.attr("intersection")(aligned.attr("index"));
+        nb::object common = index.attr("intersection")(index_of(aligned));
         if (nb::len(common) == 0) continue;
         nb::object strategy = total.attr("loc")[nb::make_tuple(common, "daily_return")];
         nb::object bench = aligned.attr("loc")[common];
@@ -100,7 +100,7 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
         row["excess_max_dd"] = (summed - summed.attr("cummax")()).attr("min")();
         rows.append(row);
     }
-    return pandas().attr("DataFrame")(rows);
+    return frame_from_records(rows);
 }
 
 // The two figures, the weekly one beside the main one with
@@ -180,9 +180,9 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
              {"daily_return", "index_daily_return", "long", "close_net_value", "max_drowdown",
               "extra_return", "extra_max_drowdown", "extra_daily_return"})
             names.append(c);
-        nb::dict stats = calc_strategy_stats(pandas().attr("DataFrame")("columns"_a = names), work);
+        nb::dict stats = calc_strategy_stats(empty_frame(names), work);
         nb::object empty = empty_float_series();
-        return make_result(strategy_name, empty, empty, stats, pandas().attr("DataFrame")(),
+        return make_result(strategy_name, empty, empty, stats, empty_frame(),
                            nb::dict());
     };
     if (valid_rows.empty()) return empty_result();
@@ -192,14 +192,14 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
         prev_close, buy_price, sell_price, money, fee_rate, rule_fee_rate, nb::int_(200));
     // Trades after the last weight would follow no signal of the user's.
     nb::object last_signal =
-        work.attr("index").attr("take")(int_array_from(valid_rows)).attr("max")();
+        index_of(work).attr("take")(int_array_from(valid_rows)).attr("max")();
     daily = label_window(daily, nb::none(), last_signal);
     // No return left (one weight row trades only on the next day): nothing to report.
     if (nb::len(daily) == 0) return empty_result();
 
     nb::dict columns;
     columns["daily_return"] = daily;
-    nb::object df = pandas().attr("DataFrame")(columns);
+    nb::object df = make_frame(columns);
     const bool has_benchmark =
         !benchmark_dict.is_none() && nb::borrow<nb::dict>(benchmark_dict).contains(benchmark_names);
     nb::object joined =
@@ -219,13 +219,12 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 }
 
 nb::object ravelin_result_class() {
-    nb::object pd = pandas();
     nb::list fields;
     fields.append(nb::make_tuple("strategy_name", attr_of("builtins", "str")));
-    fields.append(nb::make_tuple("daily_return", pd.attr("Series")));
-    fields.append(nb::make_tuple("cumulative_return", pd.attr("Series")));
+    fields.append(nb::make_tuple("daily_return", series_type()));
+    fields.append(nb::make_tuple("cumulative_return", series_type()));
     fields.append(nb::make_tuple("stats", attr_of("builtins", "dict")));
-    fields.append(nb::make_tuple("benchmark_summary", pd.attr("DataFrame")));
+    fields.append(nb::make_tuple("benchmark_summary", frame_type()));
     fields.append(nb::make_tuple("plot_paths", attr_of("builtins", "dict")));
     nb::dict ns;
     ns["__doc__"] =

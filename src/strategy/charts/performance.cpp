@@ -111,7 +111,7 @@ struct Derived {
 Derived derive(nb::object plot_df) {
     Derived d;
     d.plot_df = std::move(plot_df);
-    d.dates = d.plot_df.attr("index");
+    d.dates = index_of(d.plot_df);
     const Vec close_net = values_of(d.plot_df, "close_net_value");
     d.strategy_cum = shifted(values_of(d.plot_df, "long"), -1.0);
     d.benchmark_cum = shifted(close_net, -1.0);
@@ -122,7 +122,7 @@ Derived derive(nb::object plot_df) {
     d.daily =
         select_columns(d.plot_df, {"daily_return", "index_daily_return", "extra_daily_return"});
     // Plain sums per calendar year, not compounded.
-    d.yearly = d.daily.attr("groupby")(d.daily.attr("index").attr("year")).attr("sum")();
+    d.yearly = d.daily.attr("groupby")(index_of(d.daily).attr("year")).attr("sum")();
     d.yearly_metrics = calc_yearly_performance_metrics(d.daily);
     return d;
 }
@@ -244,7 +244,7 @@ void draw_yearly_bars(const Pyplot& py, nb::handle ax, const Derived& d,
         }
         ax.attr("margins")("y"_a = 0.22);
         nb::list labels;
-        for (nb::handle year : d.yearly.attr("index")) labels.append(nb::str(year));
+        for (nb::handle year : index_of(d.yearly)) labels.append(nb::str(year));
         ax.attr("set_xticks")(array_of(x));
         ax.attr("set_xticklabels")(labels, "rotation"_a = l.tick_rotation, "ha"_a = l.tick_align);
         legend(ax, {ax}, "best", l.legend.yearly);

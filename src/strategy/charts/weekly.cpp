@@ -67,7 +67,7 @@ void plot_weekly_net_value_unlocked(nb::handle total, nb::handle strategy_name,
     nb::object daily = select_columns(attr_of(kModule, "_with_datetime_index")(args.total),
                                       {"daily_return", "index_daily_return", "extra_daily_return"});
     nb::object yearly_metrics = calc_yearly_performance_metrics(daily);
-    nb::object weeks = weekly.attr("index");
+    nb::object weeks = index_of(weekly);
     nb::object strategy_nav = column(weekly, "long"),
                benchmark_nav = column(weekly, "close_net_value"),
                excess_nav = column(weekly, "extra_net_value");

@@ -67,7 +67,7 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, nb::han
     std::array<nb::object, kMetrics.size()> columns;
     for (std::size_t c = 0; c < kMetrics.size(); ++c)
         columns[c] = column(yearly_metrics, kMetrics[c].key).attr("tolist")();
-    nb::object years = yearly_metrics.attr("index").attr("tolist")();
+    nb::object years = index_of(yearly_metrics).attr("tolist")();
 
     const nb::int_ two(2);
     std::vector<std::vector<std::string>> rows(nb::len(years));
