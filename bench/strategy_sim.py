@@ -1,18 +1,27 @@
-"""The strategy simulation: the compiled daily loop versus the plain numpy reference.
+"""The strategy simulation against the memory floor, in four memory layouts.
 
 The tests' seeded A-share-like market (suspensions and listings as NaN holes, limit-up
 days that block buys, limit-down days that block sells, occasional splits and dividends,
-weights on a seventh of the stocks rebalanced every fifth day and carried between), over
-column-major arrays, is simulated by both on the same frames.
-Results must agree to 1e-12 of the largest daily return, or the script exits 1. Then,
-per size: best-of times and their ratio, and each function's peak extra memory measured
-in a fresh interpreter (kernel peak RSS and tracemalloc); last, two calls in a row
-against two threads at once.
+weights on a seventh of the stocks rebalanced every fifth day and carried between) is laid
+out four ways: pandas' own column-major frames, row-major frames (as a C-order store
+loads), column-major weights over a row-major market, and a realistic mix left by ordinary
+pandas operations (a store window, `where`, `mask`, arithmetic, and an `iloc` date window
+of a column-major frame, which is a strided view). In every layout the result must agree
+with the plain numpy reference to 1e-12 of the largest daily return and with the
+column-major result bit for bit, or the script exits 1.
 
-Run from the repository root: python -m bench.strategy_sim [--quick].
+Then, per size: the one-core read floor (one pass of `np.bitwise_or.reduce` over the bytes
+of all nine inputs), ours in each layout with its ratio to that floor, the reference's time
+and its ratio; `calc_strategy_stats` on the weights in three layouts, against one read of
+the weights; at the sizes that report it, each function's peak extra memory in a fresh
+interpreter; last, two calls in a row against two threads at once.
 
-Targets: at 5000 stocks x 2500 days, at least 20x faster than the reference, with an
-extra peak no larger than the eight aligned market arrays plus O(days).
+Targets at 5000 stocks x 2500 days: every layout at most 2.0x the floor, the realistic mix
+at most 15% slower than the best pure layout, at least 20x faster than the reference,
+statistics in at most 10 ms, two threads at least 1.7x the throughput of one, and an extra
+peak no larger than the eight aligned market arrays plus O(days).
+
+Run from the repository root: python -m bench.strategy_sim [--quick | --largest].
 """
 
 import argparse
@@ -29,7 +38,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 from tests.conftest import random_market
-from tests.reference_strategy import MARKET_KEYS, reference_vwap_daily_return
+from tests.reference_strategy import MARKET_KEYS, ref_stats, reference_vwap_daily_return
 
 # Run from the repository root as a module (python -m bench.strategy_sim), so that the
 # tests' market and reference readings import as the tests package's modules.
@@ -56,6 +65,76 @@ def row_major(frame: pd.DataFrame) -> pd.DataFrame:
     return pd.DataFrame(values, index=frame.index, columns=frame.columns, copy=False)
 
 
+PAD = 20  # days before the simulated window: a date window of a frame is then a strided view
+NAMES = ("signal", *MARKET_KEYS)
+
+
+def realistic_mix(full: dict, rows: dict) -> dict:
+    """The window's nine frames as a researcher's pandas code leaves them, values unchanged.
+
+    Store windows stay row-major, `where`/`mask`/arithmetic make new arrays in the layout of
+    their operand, and an `iloc` date window of a column-major frame is a strided view.
+    """
+
+    def window(frame):
+        return frame.iloc[PAD:]
+
+    split = rows["split_factor"]
+    dividend = window(full["dividend_factor"])
+    return {
+        "signal": window(full["signal"]),
+        "can_buy_stock": rows["can_buy_stock"],
+        "cant_sell_stock": window(full["cant_sell_stock"]),
+        "split_factor": split.where(split > 0),
+        "dividend_factor": dividend.mask(dividend < 0),
+        "close_price": rows["close_price"],
+        "prev_close": window(full["prev_close"]),
+        "buy_price": rows["buy_price"] * 1.0,
+        "sell_price": window(full["sell_price"]) + 0.0,
+    }
+
+
+def layouts(n_stocks: int, n_days: int) -> dict:
+    """The same nine frames over n_days in four memory layouts: label -> (signal, frames)."""
+    signal, frames = build(n_stocks, n_days + PAD)
+    full = dict(zip(NAMES, (signal, *frames), strict=True))
+    cols = {k: f.iloc[PAD:].copy() for k, f in full.items()}
+    rows = {k: row_major(f) for k, f in cols.items()}
+    mix = realistic_mix(full, rows)
+
+    def split(d):
+        return d["signal"], [d[k] for k in MARKET_KEYS]
+
+    return {
+        "column-major (pandas' own)": split(cols),
+        "row-major (as a C-order store loads)": split(rows),
+        "column-major weights over a row-major market": (cols["signal"], split(rows)[1]),
+        "realistic mix (where, mask, arithmetic, strided windows)": split(mix),
+    }
+
+
+def layout_of(frame: pd.DataFrame) -> str:
+    a = frame.to_numpy(copy=False)
+    if a.flags.c_contiguous:
+        return "C"
+    return "F" if a.flags.f_contiguous else "strided"
+
+
+def words(frame: pd.DataFrame) -> np.ndarray:
+    """A contiguous frame's bytes in memory order, as 64-bit words where they divide."""
+    values = frame.to_numpy(copy=False)
+    flat = values.ravel(order="K")
+    if not np.shares_memory(flat, values):
+        raise ValueError("the floor is read from contiguous frames only")
+    return flat.view(np.uint64) if flat.nbytes % 8 == 0 else flat.view(np.uint8)
+
+
+def read_floor(frames) -> float:
+    """The fastest one-core pass that reads every byte of ``frames``."""
+    data = [words(f) for f in frames]
+    return best_of(lambda: [np.bitwise_or.reduce(w) for w in data], 7)
+
+
 def ours():
     from mirtaly.backtest._ravelin import calc_strategy_vwap_daily_return
 
@@ -65,12 +144,12 @@ def ours():
 FUNCTIONS = {"reference": lambda: reference_vwap_daily_return, "ours": ours}
 
 
-def best_of(fn, repeats: int) -> float:
+def best_of(fn, repeats: int, clock=time.perf_counter) -> float:
     best = float("inf")
     for _ in range(repeats):
-        start = time.perf_counter()
+        start = clock()
         fn()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, clock() - start)
     return best
 
 
@@ -131,46 +210,39 @@ def measure_memory(name: str, n_stocks: int, n_days: int) -> dict:
     return run_child("bench.strategy_sim", name, n_stocks, n_days)
 
 
-def compare_and_time(label: str, fn, signal, frames, want) -> float | None:
-    """Checks ``fn`` against the reference result, then times both; the ratio, or None."""
-    print(f"-- {label}")
-    diff = rel_diff(fn(signal, *frames, **SCALARS), want)
-    ok = diff <= 1e-12
-    print(f"max relative difference   {diff:.3e}  ({'ok' if ok else 'FAILED'}, limit 1e-12)")
-    if not ok:
-        return None
-    n_days, n_stocks = signal.shape
-    ref_repeats = 3 if n_stocks * n_days <= 4_000_000 else 2
-    t_ref = best_of(lambda: reference_vwap_daily_return(signal, *frames, **SCALARS), ref_repeats)
-    t_ours = best_of(lambda: fn(signal, *frames, **SCALARS), 5)
-    ratio = t_ref / t_ours
-    print(f"reference                 {t_ref * 1e3:10.1f} ms")
-    print(f"ours                      {t_ours * 1e3:10.1f} ms")
-    print(f"ratio reference/ours      {ratio:10.1f}x")
-    return ratio
-
-
-def bench_size(n_stocks: int, n_days: int, fn, signal, frames, want) -> bool:
+def bench_size(n_stocks: int, n_days: int, fn) -> tuple | None:
+    """Checks and times every layout at one size; (column-major frames, result) or None."""
     print(f"\n== {n_stocks} stocks x {n_days} days")
-    largest = (n_stocks, n_days) == SIZES[-1]
-    ratio = compare_and_time("column-major frames (pandas' own layout)", fn, signal, frames, want)
-    if ratio is None:
-        return False
-    row_ratio = None
-    if largest:
-        row_signal, row_frames = row_major(signal), [row_major(f) for f in frames]
-        label = "row-major frames (C-order arrays, as a C-order .npy loads)"
-        row_ratio = compare_and_time(label, fn, row_signal, row_frames, want)
-        label = "column-major weights, row-major market (a pandas signal over a C-order store)"
-        mixed_ratio = compare_and_time(label, fn, signal, row_frames, want)
-        # No implementation can beat one pass over its inputs.
-        inputs = [row_signal.to_numpy(), *(f.to_numpy() for f in row_frames)]
-        floor = best_of(lambda: [a.sum() for a in inputs], 3)
-        print(f"-- one read of the nine inputs (numpy sum): {floor * 1e3:.1f} ms")
-        del row_signal, row_frames, inputs
-        gc.collect()
-        if row_ratio is None or mixed_ratio is None:
-            return False
+    cases = layouts(n_stocks, n_days)
+    (label0, (signal, frames)), *_ = cases.items()
+    want = reference_vwap_daily_return(signal, *frames, **SCALARS)
+    first = fn(signal, *frames, **SCALARS)
+    for label, (sig, frs) in cases.items():
+        got = fn(sig, *frs, **SCALARS)
+        diff = rel_diff(got, want)
+        same = np.array_equal(got.to_numpy(), first.to_numpy(), equal_nan=True)
+        if diff > 1e-12 or not same:
+            print(f"{label}: difference {diff:.3e}, bits as column-major: {same}  FAILED")
+            return None
+    print("results: every layout within 1e-12 of the reference and identical to column-major")
+    mix = cases[list(cases)[-1]]
+    print("realistic mix layouts:", ", ".join(f"{layout_of(f)}" for f in (mix[0], *mix[1])))
+
+    floor = read_floor([signal, *frames])
+    print(f"one-core read of the nine inputs        {floor * 1e3:8.1f} ms")
+    times = {}
+    for label, (sig, frs) in cases.items():
+        times[label] = best_of(lambda sig=sig, frs=frs: fn(sig, *frs, **SCALARS), 5)
+        print(f"ours, {label:<56} {times[label] * 1e3:8.1f} ms  {times[label] / floor:5.2f}x floor")
+    repeats = 3 if n_stocks * n_days <= 4_000_000 else 2
+    t_ref = best_of(lambda: reference_vwap_daily_return(signal, *frames, **SCALARS), repeats)
+    ratio = t_ref / times[label0]
+    print(f"reference (numpy, day by day), {label0}: {t_ref * 1e3:.1f} ms, {ratio:.1f}x ours")
+
+    signals = {layout_of(c[0]): c[0] for c in cases.values()}
+    stats_time = bench_stats(want, signals)
+    if stats_time is None:
+        return None
 
     print("-- peak extra memory of one call, fresh interpreter, column-major frames")
     arrays = n_days * n_stocks * (6 * 8 + 2 * 1)
@@ -180,15 +252,47 @@ def bench_size(n_stocks: int, n_days: int, fn, signal, frames, want) -> bool:
         print(
             f"{name:<25} {m['rss'] / MIB:10.1f} MiB RSS  {m['traced'] / MIB:8.1f} MiB tracemalloc"
         )
-    if largest:
+    if (n_stocks, n_days) == SIZES[-1]:
+        pure = min(times[label] for label in list(cases)[:2])
+        print("-- targets at this size")
+        for label, t in times.items():
+            met = t <= 2.0 * floor
+            print(f"{label:<58} <= 2.0x floor: {'met' if met else 'NOT MET'}")
+        met = times[list(cases)[-1]] <= 1.15 * pure
+        print(f"realistic mix within 15% of the best pure layout: {'met' if met else 'NOT MET'}")
+        print(f"ratio to the reference >= 20x: {'met' if ratio >= 20 else 'NOT MET'}")
+        print(f"statistics <= 10 ms: {'met' if stats_time <= 0.010 else 'NOT MET'}")
         # O(days): a few float64 per day, plus 2 MiB for allocator granularity.
         bound = arrays + 16 * 8 * n_days + 2 * MIB
-        print("-- targets at this size")
-        print(f"ratio >= 20x, column-major       {'met' if ratio >= 20 else 'NOT MET'}")
-        print(f"ratio >= 20x, row-major          {'met' if row_ratio >= 20 else 'NOT MET'}")
-        mem_ok = mem["ours"]["rss"] <= bound
-        print(f"extra peak <= {bound / MIB:.1f} MiB        {'met' if mem_ok else 'NOT MET'}")
-    return True
+        met = mem["ours"]["rss"] <= bound
+        print(f"extra peak <= {bound / MIB:.1f} MiB: {'met' if met else 'NOT MET'}")
+    return (signal, frames, want)
+
+
+def bench_stats(daily: pd.Series, signals: dict) -> float | None:
+    """calc_strategy_stats on a total frame of ``daily`` and each weight layout; worst time."""
+    from mirtaly.backtest._ravelin import _build_total_backtesting_frame, calc_strategy_stats
+
+    rng = np.random.default_rng(len(daily))
+    benchmark = pd.Series(rng.normal(0.0003, 0.013, len(daily)), index=daily.index)
+    joined = pd.DataFrame({"daily_return": daily, "index_daily_return": benchmark})
+    total = _build_total_backtesting_frame(joined)
+    want = None
+    floor = read_floor([next(iter(signals.values()))])
+    print(f"one-core read of the weights            {floor * 1e3:8.1f} ms")
+    worst = 0.0
+    for label, signal in signals.items():
+        if want is None:
+            want = ref_stats(total, signal)
+        got = calc_strategy_stats(total, signal)
+        bad = [k for k, v in want.items() if not np.isclose(got[k], v, rtol=1e-12, equal_nan=True)]
+        if bad:
+            print(f"statistics on {label}: {bad} differ from the reference  FAILED")
+            return None
+        t = best_of(lambda signal=signal: calc_strategy_stats(total, signal), 7)
+        worst = max(worst, t)
+        print(f"calc_strategy_stats, {label + ' weights':<33} {t * 1e3:8.1f} ms")
+    return worst
 
 
 def bench_threads(n_stocks: int, n_days: int, fn, signal, frames, want) -> bool:
@@ -226,6 +330,7 @@ def bench_threads(n_stocks: int, n_days: int, fn, signal, frames, want) -> bool:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="the smallest size only")
+    parser.add_argument("--largest", action="store_true", help="the largest size only")
     parser.add_argument("--child", nargs=3, metavar=("FUNC", "STOCKS", "DAYS"), help="internal")
     args = parser.parse_args()
     if args.child:
@@ -233,17 +338,16 @@ def main() -> int:
         return 0
 
     fn = ours()
-    sizes = SIZES[:1] if args.quick else SIZES
-    thread_size = sizes[0] if args.quick else THREAD_SIZE
+    sizes = SIZES[:1] if args.quick else SIZES[-1:] if args.largest else SIZES
+    thread_size = THREAD_SIZE if THREAD_SIZE in sizes else sizes[0]
     kept = None
     for size in sizes:
-        signal, frames = build(*size)
-        want = reference_vwap_daily_return(signal, *frames, **SCALARS)
-        if not bench_size(*size, fn, signal, frames, want):
+        checked = bench_size(*size, fn)
+        if checked is None:
             return 1
         if size == thread_size:
-            kept = signal, frames, want
-        del signal, frames, want
+            kept = checked
+        del checked
         gc.collect()
     return 0 if bench_threads(*thread_size, fn, *kept) else 1
 

@@ -145,39 +145,24 @@ def served_archive(tmp_path):
         yield server
 
 
-# Dataset key -> market frame name of the simulation.
-STORE_KEYS = {
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-    "rq_get_split": "split_factor",
-    "rq_get_dividend": "dividend_factor",
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-}
-C300 = "rq_index_components_new_000300.XSHG"
-C905 = "rq_index_components_new_000905.XSHG"
+# The stored names of the market frames that the simulation names otherwise.
+DATASET_KEYS = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
+C300, C905 = "rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG"
 
 
 def store_payload(seed=11, n_days=60, n_stocks=24):
     """A prepared-data payload over a random market, and a weight matrix for it."""
     signal, market = random_market(seed, n_days=n_days, n_stocks=n_stocks)
+    data = {DATASET_KEYS.get(name, name): frame for name, frame in market.items()}
     close = market["close_price"]
-    rng = np.random.default_rng(seed)
-    data = {key: market[name] for key, name in STORE_KEYS.items()}
     data["close_price_valid"] = close.notna().astype(float).where(close.notna())
     # Members: 000300 the first half of the stocks, 000905 a random third from the tenth day.
-    members = np.full(close.shape, np.nan)
-    members[:, : n_stocks // 2] = 1.0
-    data[component_dataset_key(C300)] = pd.DataFrame(
-        members, index=close.index, columns=close.columns
-    )
-    members = np.full(close.shape, np.nan)
-    members[10:, rng.choice(n_stocks, n_stocks // 3, replace=False)] = 1.0
-    data[component_dataset_key(C905)] = pd.DataFrame(
-        members, index=close.index, columns=close.columns
-    )
+    rng = np.random.default_rng(seed)
+    c300, c905 = np.full(close.shape, np.nan), np.full(close.shape, np.nan)
+    c300[:, : n_stocks // 2] = 1.0
+    c905[10:, rng.choice(n_stocks, n_stocks // 3, replace=False)] = 1.0
+    for name, members in ((C300, c300), (C905, c905)):
+        data[component_dataset_key(name)] = pd.DataFrame(members, close.index, close.columns)
     data["benchmark_dict"] = {
         code: pd.Series(rng.normal(0.0003, 0.012, n_days), index=close.index, name=code)
         for code in ("000300", "000905", "000852")

@@ -234,15 +234,10 @@ def reference_strategy_backtest(
     simulate=reference_vwap_daily_return,
     total_frame=_build_total_backtesting_frame,
     strategy_stats=calc_strategy_stats,
-    **scalars,
 ):
-    """The strategy pipeline read step by step in pandas.
-
-    Returns (daily_return, cumulative_return, stats, benchmark_summary), or None where the
-    pipeline reports the empty result. ``simulate``, ``total_frame`` and ``strategy_stats``
-    stand for the three numeric steps. The benchmark's running sum starts at the first
-    return date.
-    """
+    """The strategy pipeline read step by step in pandas: (daily return, net value, stats,
+    benchmark summary), or None for the empty result. The benchmark is summed from the
+    first return date on."""
     close = market["close_price"]
     work = strategy_matrix.loc[strategy_matrix.index.intersection(close.index)]
     work = work.loc[:, work.columns.intersection(close.columns)].dropna(axis=1, how="all")
@@ -250,7 +245,7 @@ def reference_strategy_backtest(
     valid = work.dropna(how="all")
     if valid.empty:
         return None
-    daily = simulate(work, *(market[k] for k in MARKET_KEYS), **scalars)
+    daily = simulate(work, *(market[k] for k in MARKET_KEYS))
     daily = daily[daily.index <= valid.index.max()]
     if daily.empty:
         return None

@@ -386,6 +386,25 @@ class TestHoldingsAndTurnover:
         assert math.isnan(got["holding_count"]) and math.isnan(got["turnover"])
         assert not math.isnan(got["annual_return"])
 
+    @pytest.mark.parametrize("m", [1, 7, 9])  # stocks beyond a multiple of the four lanes
+    def test_layout_does_not_change_a_single_bit(self, m):
+        signal = weights_frame(n=300, m=m, seed=m)
+        want = calc_strategy_stats(self.total(), signal)
+        assert want["turnover"] == pytest.approx(
+            ref_stats(self.total(), signal)["turnover"], rel=1e-12
+        )
+        values = signal.to_numpy()
+        taller = np.asfortranarray(np.vstack([values[:3], values]))
+        for moved in (
+            pd.DataFrame(np.ascontiguousarray(values), columns=signal.columns, copy=False),
+            pd.DataFrame(taller, columns=signal.columns, copy=False).iloc[3:],  # strided
+        ):
+            got = calc_strategy_stats(self.total(), moved)
+            assert (got["holding_count"], got["turnover"]) == (
+                want["holding_count"],
+                want["turnover"],
+            )
+
     def test_signal_rows_need_not_match_the_frame(self):
         signal = weights_frame(n=17, seed=3)
         got = calc_strategy_stats(self.total(), signal)

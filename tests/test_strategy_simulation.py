@@ -8,6 +8,7 @@ import pytest
 from mirtaly.backtest._ravelin import calc_strategy_vwap_daily_return
 
 from conftest import random_market
+from mirtaly.backtest import _core, _ravelin
 from reference_strategy import MARKET_KEYS, reference_vwap_daily_return
 
 DATES = ["20240102", "20240103", "20240104", "20240105", "20240108"]
@@ -343,24 +344,6 @@ class TestAgainstReference:
             reference_vwap_daily_return(signal, *frames),
         )
 
-    @pytest.mark.parametrize("layout", ["row-major", "mixed"])
-    def test_memory_layout_does_not_change_a_single_bit(self, layout):
-        # Row-major frames (a C-order store) take another loop order; the
-        # daily sums must still come out identical.
-        signal, m = random_market(9, n_days=90, n_stocks=70, long_short=True)
-        signal.iloc[[10, 11, 40]] = np.nan  # days without weights are found in either layout
-
-        def c_order(frame):
-            values = np.ascontiguousarray(frame.to_numpy())
-            return pd.DataFrame(values, index=frame.index, columns=frame.columns, copy=False)
-
-        moved = {k: c_order(v) for k, v in m.items()}
-        moved_signal = c_order(signal) if layout == "row-major" else signal
-        assert moved["close_price"].to_numpy().flags.c_contiguous
-        got = run(moved_signal, moved, fee=3e-4)
-        pd.testing.assert_series_equal(got, run(signal, m, fee=3e-4), rtol=0, atol=0)
-        assert_matches(got, reference(signal, m, fee=3e-4))
-
     def test_inputs_are_left_unchanged(self):
         signal, m = random_market(8)
         before = {k: v.copy(deep=True) for k, v in m.items()}
@@ -369,6 +352,95 @@ class TestAgainstReference:
         pd.testing.assert_frame_equal(signal, signal_before)
         for k in MARKET_KEYS:
             pd.testing.assert_frame_equal(m[k], before[k])
+
+
+def c_order(frame):
+    values = np.ascontiguousarray(frame.to_numpy())
+    return pd.DataFrame(values, index=frame.index, columns=frame.columns, copy=False)
+
+
+def strided(frame):
+    """The frame as a date window of a longer column-major frame: a strided view."""
+    pad = 3
+    values = frame.to_numpy()
+    filler = np.zeros((pad, values.shape[1]), dtype=values.dtype)
+    taller = np.asfortranarray(np.vstack([filler, values]))
+    dates = [f"2022{k:04d}" for k in range(pad)] + list(frame.index)
+    return pd.DataFrame(taller, index=dates, columns=frame.columns, copy=False).iloc[pad:]
+
+
+def superset(frame, rng):
+    """The frame inside a larger one: extra dates between its own, its stocks shuffled
+    among extra ones. Every label of the frame is there, so it is read in place."""
+    dates = sorted([*frame.index, "20221230", "20991231", *(d + "b" for d in frame.index[::9])])
+    codes = list(rng.permutation([*frame.columns, "688001", "300750"]))
+    bogus = True if frame.dtypes.iloc[0].kind == "b" else 1e4
+    wide = frame.reindex(index=dates, columns=codes)
+    wide.loc[~wide.index.isin(frame.index), :] = bogus
+    wide.loc[:, ["688001", "300750"]] = bogus
+    return wide.astype(frame.dtypes.iloc[0])
+
+
+LAYOUTS = {
+    "row-major": lambda signal, m, rng: (c_order(signal), {k: c_order(v) for k, v in m.items()}),
+    "weights over a row-major market": lambda signal, m, rng: (
+        signal,
+        {k: c_order(v) for k, v in m.items()},
+    ),
+    "strided windows": lambda signal, m, rng: (
+        strided(signal),
+        {k: strided(v) for k, v in m.items()},
+    ),
+    "read in place": lambda signal, m, rng: (signal, {k: superset(v, rng) for k, v in m.items()}),
+}
+
+
+# Days x stocks: band and group edges crossed, partial last tiles, one stock, one day.
+SHAPES = {"90x70": (90, 70, 0), "600x13": (600, 13, 0), "one stock": (300, 4, 1)}
+SHAPES |= {"one day": (40, 17, 2)}
+
+
+@pytest.fixture(params=list(SHAPES), scope="module")
+def shaped_case(request):
+    """Weights and market over column-major arrays, and their simulated returns."""
+    n_days, n_stocks, kind = SHAPES[request.param]
+    signal, m = random_market(9, n_days=n_days, n_stocks=n_stocks, long_short=True)
+    if kind == 1:
+        signal, m = signal.iloc[:, 1:2], {k: v.iloc[:, 1:2] for k, v in m.items()}
+    elif kind == 2:  # two weight rows: one day is simulated
+        signal = signal.iloc[:2]
+    signal.iloc[1::7] = np.nan  # days without weights, dropped in any layout
+    frames = [
+        pd.DataFrame(np.asfortranarray(f.to_numpy()), index=f.index, columns=f.columns)
+        for f in (signal, *m.values())
+    ]
+    signal, m = frames[0], dict(zip(m, frames[1:], strict=True))
+    want = run(signal, m, fee=3e-4)
+    assert_matches(want, reference(signal, m, fee=3e-4))
+    return signal, m, want
+
+
+class TestLayoutsAndTileEdges:
+    @pytest.mark.parametrize("layout", list(LAYOUTS))
+    def test_layout_does_not_change_a_single_bit(self, shaped_case, layout):
+        signal, m, want = shaped_case
+        moved_signal, moved = LAYOUTS[layout](signal, m, np.random.default_rng(1))
+        got = run(moved_signal, moved, fee=3e-4)
+        pd.testing.assert_series_equal(got, want, rtol=0, atol=0)
+
+    def test_a_replaced_market_builder_gives_the_same_bits(self, shaped_case, monkeypatch):
+        # Frames are read in place only behind the native builder; a replacement is
+        # called and its arrays used.
+        signal, m, want = shaped_case
+        calls = []
+
+        def builder(*args):
+            calls.append(args[0])
+            return _core._build_market_arrays(*args)
+
+        monkeypatch.setattr(_ravelin, "_build_market_arrays", builder)
+        pd.testing.assert_series_equal(run(signal, m, fee=3e-4), want, rtol=0, atol=0)
+        assert len(calls) == 1 and list(calls[0]) == list(want.index)
 
 
 class TestLabelAlignment:

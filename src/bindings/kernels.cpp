@@ -43,4 +43,50 @@ NB_MODULE(_kernels, m) {
                 "-> dict[str, numpy.ndarray]"),
         "The eight market arrays aligned by label to pnl_index x columns: views when the labels "
         "form one contiguous run of a frame's, NaN prices and no trading where data is missing.");
+
+    m.def(
+        "group_backtest",
+        [](nb::handle factor_matrix, nb::handle close_price_valid,
+           nb::handle forward_return_rank_cache, nb::handle open_price, nb::handle can_buy_stock,
+           nb::handle cant_sell_stock, nb::handle split_factor, nb::handle dividend_factor,
+           nb::handle close_price, nb::handle prev_close, nb::handle buy_price,
+           nb::handle sell_price, nb::handle rolling_window, nb::handle ascending,
+           nb::handle group_num, nb::handle total_money, nb::handle fee, nb::handle rule_fee) {
+            GroupOptions options;
+            options.rolling_window = to_int(rolling_window, "rolling_window");
+            options.groups = to_int(group_num, "group_num");
+            options.ascending = truth(ascending);
+            options.costs.total_money = to_float(total_money, "total_money");
+            options.costs.fee = to_float(fee, "fee");
+            options.costs.rule_fee = to_float(rule_fee, "rule_fee");
+            GroupResult r = group_backtest(
+                {factor_matrix, close_price_valid, forward_return_rank_cache, open_price,
+                 {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
+                  prev_close, buy_price, sell_price}},
+                options);
+            return nb::make_tuple(r.daily_return, r.rank_ic);
+        },
+        "factor_matrix"_a.none(), "close_price_valid"_a.none(),
+        "forward_return_rank_cache"_a.none(), "open_price"_a.none(), "can_buy_stock"_a.none(),
+        "cant_sell_stock"_a.none(), "split_factor"_a.none(), "dividend_factor"_a.none(),
+        "close_price"_a.none(), "prev_close"_a.none(), "buy_price"_a.none(),
+        "sell_price"_a.none(), nb::kw_only(), "rolling_window"_a.none() = 0,
+        "ascending"_a.none() = false, "group_num"_a.none() = 20, "total_money"_a.none() = 1e8,
+        "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005,
+        nb::sig("def group_backtest(factor_matrix: pandas.DataFrame, "
+                "close_price_valid: pandas.DataFrame | None, "
+                "forward_return_rank_cache: pandas.DataFrame | None, "
+                "open_price: pandas.DataFrame | None, can_buy_stock: pandas.DataFrame, "
+                "cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
+                "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, "
+                "prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, "
+                "sell_price: pandas.DataFrame, *, rolling_window: int = 0, "
+                "ascending: bool = False, group_num: int = 20, "
+                "total_money: float = 100000000.0, fee: float = 0.0001, "
+                "rule_fee: float = 0.0005) -> tuple[pandas.DataFrame, pandas.Series]"),
+        "Every factor group traded in one pass: (daily returns, trading dates x groups 1..N; "
+        "rank IC by ranking date). Stocks with a finite factor and a validity flag of 1 are "
+        "ranked each date (ties by average rank) into group ceil(rank * N / count); each group "
+        "holds its stocks at equal weight, traded on the next date by the VWAP simulation's "
+        "rules with total_money per group and lots of 200 shares.");
 }

@@ -97,14 +97,20 @@ NB_MODULE(_ravelin, m) {
           nb::sig("def _format_annual_excess(annual_excess: pandas.Series | None) -> str"),
           "Yearly excess ratios as \"2021: 5.12% | 2023: -3.10%\".");
     m.def("_configure_strategy_plot_style", &configure_strategy_plot_style, "plt"_a.none(),
+          nb::sig("def _configure_strategy_plot_style(plt: types.ModuleType) -> None"),
           "Applies the house chart style to matplotlib's global settings.");
     m.def("_draw_yearly_metrics_table", &draw_yearly_metrics_table, "ax"_a.none(),
           "yearly_metrics"_a.none(), "compact"_a.none() = false,
+          nb::sig("def _draw_yearly_metrics_table(ax: matplotlib.axes.Axes, "
+                  "yearly_metrics: pandas.DataFrame, compact: bool = False) -> None"),
           "Draws the per-year strategy and excess metrics as a table on `ax`.");
     m.def("_plot_strategy_performance_unlocked", &plot_strategy_performance_unlocked,
           "total"_a.none(), "stats"_a.none(), "strategy_name"_a.none(), "plot_title"_a.none(),
           "save_path"_a.none(), "image_kind"_a.none(), "benchmark_name"_a.none(),
           "rolling_window"_a.none(),
+          nb::sig("def _plot_strategy_performance_unlocked(total: pandas.DataFrame, stats: dict, "
+                  "strategy_name: str, plot_title: str | None, save_path: str | os.PathLike, "
+                  "image_kind: str, benchmark_name: str, rolling_window: int) -> None"),
           "Draws and saves the performance figure; the caller holds the chart lock.");
     m.def("plot_strategy_performance", &plot_strategy_performance, "total"_a.none(),
           "stats"_a.none(), "strategy_name"_a.none() = "strategy",
@@ -121,6 +127,9 @@ NB_MODULE(_ravelin, m) {
     m.def("_plot_weekly_net_value_unlocked", &plot_weekly_net_value_unlocked, "total"_a.none(),
           "strategy_name"_a.none(), "plot_title"_a.none(), "save_path"_a.none(),
           "image_kind"_a.none(), "benchmark_name"_a.none(),
+          nb::sig("def _plot_weekly_net_value_unlocked(total: pandas.DataFrame, "
+                  "strategy_name: str, plot_title: str | None, save_path: str | os.PathLike, "
+                  "image_kind: str, benchmark_name: str) -> None"),
           "Draws and saves the weekly net value figure; the caller holds the chart lock.");
     m.def("plot_weekly_net_value", &plot_weekly_net_value, "total"_a.none(),
           "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(),
@@ -133,4 +142,31 @@ NB_MODULE(_ravelin, m) {
                   "-> dict[str, str]"),
           "Draws the weekly net value figure to `save_path` (by default "
           "./strategy_weekly_net_value.png) under the chart lock.");
+
+    m.def("_plot_group_backtest_unlocked", &plot_group_backtest_unlocked,
+          "excess_cumulative"_a.none(), "annual_return"_a.none(),
+          "benchmark_annual_return"_a.none(), "rank_ic"_a.none(), "stats"_a.none(),
+          "factor_name"_a.none(), "plot_title"_a.none(), "save_path"_a.none(),
+          "image_kind"_a.none(), "benchmark_name"_a.none(),
+          nb::sig("def _plot_group_backtest_unlocked(excess_cumulative: pandas.DataFrame, "
+                  "annual_return: pandas.Series, benchmark_annual_return: float, "
+                  "rank_ic: pandas.Series, stats: dict[str, object], factor_name: str, "
+                  "plot_title: str | None, save_path: str | os.PathLike, image_kind: str, "
+                  "benchmark_name: str) -> None"),
+          "Draws and saves one group backtest figure; the caller holds the chart lock.");
+    m.def("plot_group_backtest", &plot_group_backtest, nb::kw_only(),
+          "excess_cumulative"_a.none(), "annual_return"_a.none(),
+          "benchmark_annual_return"_a.none(), "rank_ic"_a.none(), "stats"_a.none(),
+          "factor_name"_a.none(), "plot_title"_a.none(), "save_path"_a.none(),
+          "image_kind"_a.none(), "benchmark_name"_a.none(),
+          nb::sig("def plot_group_backtest(*, excess_cumulative: pandas.DataFrame, "
+                  "annual_return: pandas.Series, benchmark_annual_return: float, "
+                  "rank_ic: pandas.Series, stats: dict[str, object], factor_name: str, "
+                  "plot_title: str | None, save_path: str | os.PathLike, image_kind: str, "
+                  "benchmark_name: str) -> dict[str, str]"),
+          "Draws the group backtest figure of one benchmark under the chart lock: every "
+          "group's cumulative excess return (dates x groups), annualised returns by group "
+          "beside the benchmark's, the daily rank IC with its running sum, and a table of "
+          "stats (ic_mean, ic_ir, best_group, top_minus_bottom). \"large\" is the wide page, "
+          "anything else the tall one. Used by the SDK's group backtest core.");
 }

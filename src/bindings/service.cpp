@@ -18,7 +18,10 @@ nb::object backtest_service_class() {
                                  "-> None"));
     ns["_log_dataset_summary"] = static_method(nb::cpp_function(
         &log_dataset_summary, nb::name("_log_dataset_summary"), "store"_a.none(), nb::kw_only(),
-        "action"_a.none(), "Logs the latest date of every dataset, benchmarks last."));
+        "action"_a.none(),
+        nb::sig("def _log_dataset_summary(store: mirtaly.backtest._prepare.BinaryPreparedDataStore, "
+                "*, action: str) -> None"),
+        "Logs the latest date of every dataset, benchmarks last."));
     ns["prepare_backtest_data"] = nb::cpp_function(
         &prepare_backtest_data, nb::is_method(), nb::name("prepare_backtest_data"),
         nb::sig("def prepare_backtest_data(self) -> None"),
@@ -44,14 +47,50 @@ nb::object backtest_service_class() {
     ns["_slice_data"] = static_method(nb::cpp_function(
         &slice_data, nb::name("_slice_data"), "data"_a.none(), "start_date"_a.none(),
         "end_date"_a.none(),
+        nb::sig("def _slice_data(data: dict[str, object], start_date: str, end_date: str) "
+                "-> dict[str, object]"),
         "Every matrix and benchmark series cut to the dates, both ends inclusive, in a new dict."));
     ns["_parse_universe"] = static_method(nb::cpp_function(
         &parse_universe, nb::name("_parse_universe"), "universe"_a.none(),
+        nb::sig("def _parse_universe(universe: str | collections.abc.Iterable[object] | None) "
+                "-> list[str]"),
         "Universe codes from a code, a list of codes or None (the whole market)."));
     ns["_apply_universe_filter"] = nb::cpp_function(
         &apply_universe_filter, nb::is_method(), nb::name("_apply_universe_filter"),
         "data"_a.none(), "universe"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
+        nb::sig("def _apply_universe_filter(self, data: dict[str, object], "
+                "universe: str | collections.abc.Iterable[object] | None, start_date: str, "
+                "end_date: str) -> None"),
         "Marks stocks outside the universe as invalid in data['close_price_valid'].");
+    ns["_factor_name"] = static_method(nb::cpp_function(
+        &factor_name, nb::name("_factor_name"), "factor"_a.none(),
+        nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
+        "The factor's name for titles and files: its columns' name, else \"factor\"."));
+    ns["_to_public_result"] = static_method(nb::cpp_function(
+        &to_public_result, nb::name("_to_public_result"), "core_result"_a.none(),
+        "factor_name"_a.none(),
+        nb::sig("def _to_public_result(core_result: object, factor_name: str) "
+                "-> mirtaly.backtest.result.BacktestResult"),
+        "The group backtest core's result as BacktestResult."));
+    ns["backtest"] = nb::cpp_function(
+        &backtest, nb::is_method(), nb::name("backtest"), "factor"_a.none(), "data"_a.none(),
+        "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
+        "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = 20,
+        "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
+        "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
+        "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005,
+        "plot"_a.none() = "long",
+        nb::sig("def backtest(self, factor: pandas.DataFrame, "
+                "data: mirtaly.backtest.result.BacktestData, start_date: str | int, "
+                "end_date: str | int, output_dir: str | os.PathLike, plot_filename: str, *, "
+                "group_num: int = 20, benchmark: str | list[str] | None = '000852', "
+                "universe: str | collections.abc.Iterable[object] | None = None, "
+                "rolling_window: int = 0, ascending: bool = False, "
+                "total_money: float = 100000000.0, fee: float = 0.0001, "
+                "rule_fee: float = 0.0005, plot: str = 'long') "
+                "-> mirtaly.backtest.result.BacktestResult"),
+        "Factor group backtest over the window and the stock universe; returns "
+        "BacktestResult.");
     ns["backtest_strategy"] = nb::cpp_function(
         &backtest_strategy, nb::is_method(), nb::name("backtest_strategy"), "strategy"_a.none(),
         "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
@@ -60,10 +99,10 @@ nb::object backtest_service_class() {
         "rule_fee"_a.none() = 0.0005, "plot"_a.none() = "large",
         nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, "
                 "data: mirtaly.backtest.result.BacktestData, start_date: str | int, "
-                "end_date: str | int, output_dir: str | os.PathLike | None, "
-                "plot_filename: str | None, *, benchmark: str = '000852', "
-                "rolling_window: int = 0, total_money: float = 100000000.0, "
-                "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str | None = 'large') "
+                "end_date: str | int, output_dir: str | os.PathLike | None, plot_filename: str, "
+                "*, benchmark: str = '000852', rolling_window: int = 0, "
+                "total_money: float = 100000000.0, fee: float = 0.0001, "
+                "rule_fee: float = 0.0005, plot: str | None = 'large') "
                 "-> mirtaly.backtest.result.StrategyBacktestResult"),
         "Backtests one target-weight portfolio over the window and returns "
         "StrategyBacktestResult.");

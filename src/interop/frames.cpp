@@ -1,5 +1,7 @@
 #include "interop/frames.hpp"
 
+#include "kernels/layout.hpp"
+
 #include <nanobind/stl/string.h>
 
 #include <string>
@@ -56,6 +58,10 @@ nb::object make_frame(nb::handle columns) { return frame_type()(columns); }
 
 nb::object frame_from_records(nb::handle records) { return frame_type()(records); }
 
+nb::object join_on_index(nb::handle left, nb::handle right) {
+    return pandas().attr("concat")(nb::make_tuple(left, right), "axis"_a = 1, "join"_a = "inner");
+}
+
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns) {
     return frame_type()(values, "index"_a = index, "columns"_a = columns,
                                       "copy"_a = false);
@@ -92,6 +98,43 @@ nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> 
 nb::object assign(nb::handle frame, nb::dict columns) { return frame.attr("assign")(**columns); }
 
 bool is_empty(nb::handle frame) { return truth(frame.attr("empty")); }
+
+namespace {
+
+// The single dtype name of a frame's columns, or "" for mixed or no columns.
+std::string single_dtype(nb::handle frame) {
+    std::string name;
+    for (nb::handle dtype : frame.attr("dtypes")) {
+        std::string each = nb::cast<std::string>(nb::str(dtype));
+        if (!name.empty() && each != name) return "";
+        name = each;
+    }
+    return name;
+}
+
+template <class T, class Held, class Fresh>
+nb::object column_major_copy(nb::handle frame, Held held, Fresh fresh) {
+    if (held.view.column_major()) return nb::borrow(frame);
+    auto [values, out] = fresh(held.view.rows, held.view.cols);
+    {
+        nb::gil_scoped_release unlocked;
+        kernels::copy_column_major<T>(held.view, {out, held.view.rows * held.view.cols});
+    }
+    return frame_from_array(values, index_of(frame), columns_of(frame));
+}
+
+}  // namespace
+
+nb::object column_major_frame(nb::handle frame) {
+    const std::string dtype = single_dtype(frame);
+    if (dtype == "float64")
+        return column_major_copy<double>(frame, float_matrix(frame), new_float_matrix);
+    if (dtype == "bool") {
+        nb::object values = frame.attr("to_numpy")("dtype"_a = "bool", "copy"_a = false);
+        return column_major_copy<bool>(frame, bool_matrix(values, "values"), new_bool_matrix);
+    }
+    return nb::borrow(frame);
+}
 
 bool has_rows(nb::handle frame_or_none) {
     return !frame_or_none.is_none() && nb::len(frame_or_none) > 0;

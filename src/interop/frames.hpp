@@ -39,6 +39,9 @@ nb::object make_frame(nb::handle columns, nb::handle index);
 nb::object make_frame(nb::handle columns);
 // DataFrame of one row per record (a list of dicts).
 nb::object frame_from_records(nb::handle records);
+// pd.concat([left, right], axis=1, join="inner"): the columns of both on the
+// labels they share.
+nb::object join_on_index(nb::handle left, nb::handle right);
 // DataFrame over a 2-D array with explicit labels; the frame takes the array
 // as it is (no copy), so the array must be fresh or read-only to the caller.
 nb::object frame_from_array(nb::handle values, nb::handle index, nb::handle columns);
@@ -64,6 +67,10 @@ nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> 
 // frame.assign(**columns): a new frame with the columns added in dict order.
 nb::object assign(nb::handle frame, nb::dict columns);
 bool is_empty(nb::handle frame);
+// The frame over its values in column-major order, pandas' own layout: the
+// frame itself when it already is, else a new frame over a column-major copy.
+// Only float64 and boolean frames are copied; any other comes back as it is.
+nb::object column_major_frame(nb::handle frame);
 // A frame (or Series) that is not None and has rows.
 bool has_rows(nb::handle frame_or_none);
 // The frame sorted by its index; the frame itself when it already is.

@@ -9,6 +9,7 @@
 //   codes    the one stock-code rule (6-digit text)
 //   labels   factorized codes, label alignment as pandas arithmetic aligns
 //   market   label alignment of the market frames of a simulation
+//   group    the factor group backtest: its frames in, its frames out
 #pragma once
 
 #include <nanobind/ndarray.h>
@@ -19,6 +20,7 @@
 #include "interop/codes.hpp"
 #include "interop/dates.hpp"
 #include "interop/frames.hpp"
+#include "interop/group.hpp"
 #include "interop/labels.hpp"
 #include "interop/market.hpp"
 #include "interop/modules.hpp"

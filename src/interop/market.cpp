@@ -149,7 +149,89 @@ kernels::View2D<T> checked(nb::handle mapping, std::size_t k, AlignedMarket& m, 
     return view;
 }
 
+// Axis maps of the frames' labels, computed once per distinct labels object:
+// the datasets of a loaded store share their dates and stocks.
+class AxisMaps {
+  public:
+    explicit AxisMaps(nb::handle wanted) : wanted_(wanted) {}
+    const AxisMap& of(nb::handle labels) {
+        for (const auto& [seen, map] : maps_)
+            if (seen.is(labels)) return map;
+        maps_.emplace_back(nb::borrow(labels), map_axis(labels, wanted_));
+        return maps_.back().second;
+    }
+
+  private:
+    nb::handle wanted_;
+    std::list<std::pair<nb::object, AxisMap>> maps_;
+};
+
+// `source` read at the grid's cells: a run is an offset into the source, any
+// other axis a position list that `m` keeps.
+template <class T>
+kernels::MappedView2D<T> mapped(kernels::View2D<T> source, const AxisMap& r, const AxisMap& c,
+                                T missing, AlignedMarket& m) {
+    kernels::MappedView2D<T> view(source);
+    view.missing = missing;
+    auto place = [&](const AxisMap& axis, std::ptrdiff_t stride, const std::int64_t*& map) {
+        if (axis.run) {
+            view.source.data += static_cast<std::ptrdiff_t>(axis.start) * stride;
+        } else {
+            m.positions.push_back(axis.positions);
+            map = m.positions.back().data();
+        }
+    };
+    place(r, source.row_stride, view.rows);
+    place(c, source.col_stride, view.cols);
+    return view;
+}
+
+kernels::MappedView2D<double> mapped_float(const Grid& g, nb::handle frame, AxisMaps& rows,
+                                           AxisMaps& cols, AlignedMarket& m, std::size_t k) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (frame.is_none()) {
+        auto full_nan = float_matrix(full(g, nb::float_(nan)));
+        m.arrays[k] = full_nan.owner;
+        return full_nan.view;
+    }
+    auto values = float_matrix(frame);
+    m.arrays[k] = values.owner;
+    return mapped(values.view, rows.of(index_of(frame)), cols.of(columns_of(frame)), nan, m);
+}
+
+kernels::MappedView2D<bool> mapped_flag(const Grid& g, nb::handle frame, bool missing,
+                                        AxisMaps& rows, AxisMaps& cols, AlignedMarket& m,
+                                        std::size_t k) {
+    if (frame.is_none() || !all_bool(frame)) {
+        auto gathered_flags = bool_matrix(aligned_flag(g, frame, missing), kMarketArrayKeys[k]);
+        m.arrays[k] = gathered_flags.owner;
+        return gathered_flags.view;
+    }
+    auto values =
+        bool_matrix(frame.attr("to_numpy")("dtype"_a = "bool", "copy"_a = false), "values");
+    m.arrays[k] = values.owner;
+    return mapped(values.view, rows.of(index_of(frame)), cols.of(columns_of(frame)), missing, m);
+}
+
 }  // namespace
+
+AlignedMarket map_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& f) {
+    Grid g{as_index(pnl_index), as_index(columns), 0, 0};
+    g.rows = nb::len(g.index);
+    g.cols = nb::len(g.columns);
+    AxisMaps rows(g.index), cols(g.columns);
+    AlignedMarket m;
+    auto& v = m.view;
+    v.can_buy = mapped_flag(g, f.can_buy_stock, false, rows, cols, m, 0);
+    v.cant_sell = mapped_flag(g, f.cant_sell_stock, true, rows, cols, m, 1);
+    v.split = mapped_float(g, f.split_factor, rows, cols, m, 2);
+    v.dividend = mapped_float(g, f.dividend_factor, rows, cols, m, 3);
+    v.close = mapped_float(g, f.close_price, rows, cols, m, 4);
+    v.prev_close = mapped_float(g, f.prev_close, rows, cols, m, 5);
+    v.buy_price = mapped_float(g, f.buy_price, rows, cols, m, 6);
+    v.sell_price = mapped_float(g, f.sell_price, rows, cols, m, 7);
+    return m;
+}
 
 AlignedMarket market_from_arrays(nb::handle mapping, std::size_t rows, std::size_t cols) {
     AlignedMarket m;
@@ -179,6 +261,14 @@ AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const Marke
     arrays["buy_price_arr"] = aligned_float(g, f.buy_price);
     arrays["sell_price_arr"] = aligned_float(g, f.sell_price);
     return market_from_arrays(arrays, g.rows, g.cols);
+}
+
+Held<kernels::View2D<double>> aligned_values(nb::handle frame, nb::handle index,
+                                             nb::handle columns) {
+    Grid g{as_index(index), as_index(columns), 0, 0};
+    g.rows = nb::len(g.index);
+    g.cols = nb::len(g.columns);
+    return float_matrix(aligned_float(g, frame));
 }
 
 nb::dict as_dict(const AlignedMarket& market) {

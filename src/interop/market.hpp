@@ -4,7 +4,11 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <cstdint>
+#include <list>
+#include <vector>
 
+#include "interop/arrays.hpp"
 #include "kernels/simulation.hpp"
 
 namespace nb = nanobind;
@@ -23,10 +27,12 @@ inline constexpr std::array<const char*, 8> kMarketArrayKeys = {
     "close_arr",   "prev_close_arr", "buy_price_arr", "sell_price_arr"};
 
 // Kernel views over the aligned arrays, and the arrays that own them (in
-// kMarketArrayKeys order).
+// kMarketArrayKeys order). A mapped market's views also read through the
+// position lists it owns.
 struct AlignedMarket {
     kernels::VwapMarket view;
     std::array<nb::object, 8> arrays;
+    std::list<std::vector<std::int64_t>> positions;
 };
 
 // Aligns every frame to `pnl_index` x `columns` with pandas' own label lookup.
@@ -35,6 +41,20 @@ struct AlignedMarket {
 // contiguous run of a frame's labels the array is a view of the frame's
 // values, otherwise a fresh column-major copy.
 AlignedMarket align_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
+
+// The same alignment without copying: every view reads its frame's own values
+// through the positions of the wanted labels (a contiguous run becomes an
+// offset), so a simulation touches only the cells it uses. Permission masks
+// that are not boolean are still gathered. The arrays are the frames' values,
+// not aligned ones: this market is for kernels, not for as_dict.
+AlignedMarket map_market(nb::handle pnl_index, nb::handle columns, const MarketFrames& frames);
+
+// One float frame on the `index` x `columns` grid, aligned as the market's
+// prices are: a view when the labels form one contiguous run of the frame's,
+// otherwise a column-major copy with NaN where the frame lacks a label; None
+// gives all NaN.
+Held<kernels::View2D<double>> aligned_values(nb::handle frame, nb::handle index,
+                                             nb::handle columns);
 
 // The arrays of a mapping shaped like _build_market_arrays' result, checked
 // to be (rows, cols), permissions boolean. A missing key raises KeyError.

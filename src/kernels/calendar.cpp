@@ -51,6 +51,17 @@ std::vector<YearRows> rows_by_year(std::span<const double> years) {
     return out;
 }
 
+std::vector<double> sums_by_year(View1D<double> x, const std::vector<YearRows>& years) {
+    std::vector<double> out;
+    for (const YearRows& year : years) {
+        double sum = 0.0;
+        for (std::int64_t r : year.rows)
+            if (!std::isnan(x[static_cast<std::size_t>(r)])) sum += x[static_cast<std::size_t>(r)];
+        out.push_back(sum);
+    }
+    return out;
+}
+
 FridayWeeks last_finite_per_friday_week(Ticks ticks, View2D<double> v) {
     // 1970-01-01 was a Thursday.
     auto friday_of = [&](std::int64_t stamp) {

@@ -20,6 +20,10 @@ struct YearRows {
 // Rows grouped by year, years ascending; rows whose year is NaN are left out.
 std::vector<YearRows> rows_by_year(std::span<const double> years);
 
+// pandas' groupby(year).sum() of one column: for each group, the sum of its
+// rows with NaN skipped (0 for a year of NaN only).
+std::vector<double> sums_by_year(View1D<double> x, const std::vector<YearRows>& years);
+
 // Time stamps as integer ticks since 1970-01-01, `per_day` ticks a day;
 // `missing` marks a row without a date.
 struct Ticks {

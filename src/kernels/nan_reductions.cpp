@@ -40,6 +40,8 @@ double positive_share(View1D<double> x) {
 
 double pearson(View1D<double> a, View1D<double> b) {
     std::vector<double> xa, xb;
+    xa.reserve(a.size);
+    xb.reserve(a.size);
     for (std::size_t i = 0; i < a.size; ++i) {
         if (std::isnan(a[i]) || std::isnan(b[i])) continue;
         // An infinity poisons the means, as it does in pandas.

@@ -44,13 +44,40 @@ struct MeanWindow {
     }
 };
 
-// fillna(0) first; the window then sees infinities as missing.
-double weight(double v) {
-    if (std::isnan(v)) return 0.0;
-    return std::isinf(v) ? kMissing : v;
+// Window functions see infinities as missing.
+double windowed(double v) { return std::isinf(v) ? kMissing : v; }
+
+// fillna(0) first.
+double weight(double v) { return std::isnan(v) ? 0.0 : windowed(v); }
+
+// Runs `step(state, i, j)` over every cell, each column's days in order with
+// its own window state, in the order that suits the layout.
+template <class Step>
+void each_window_step(View2D<double> values, Step step) {
+    if (values.column_major()) {
+        for (std::size_t j = 0; j < values.cols; ++j) {
+            MeanWindow s;
+            for (std::size_t i = 0; i < values.rows; ++i) step(s, i, j);
+        }
+    } else {
+        std::vector<MeanWindow> states(values.cols);
+        for (std::size_t i = 0; i < values.rows; ++i)
+            for (std::size_t j = 0; j < values.cols; ++j) step(states[j], i, j);
+    }
 }
 
 }  // namespace
+
+void rolling_mean(View2D<double> values, std::size_t window, std::span<double> out) {
+    const std::size_t n = values.rows;
+    const auto w = static_cast<std::int64_t>(window);
+    each_window_step(values, [&](MeanWindow& s, std::size_t i, std::size_t j) {
+        if (i == 0) s = MeanWindow{.last = windowed(values(0, j))};
+        if (i >= window) s.remove(windowed(values(i - window, j)));
+        s.add(windowed(values(i, j)));
+        out[j * n + i] = i + 1 < window ? kMissing : s.mean(w);
+    });
+}
 
 std::vector<std::int64_t> smooth_weights(View2D<double> weights, std::size_t window,
                                          std::span<double> out) {
@@ -71,16 +98,7 @@ std::vector<std::int64_t> smooth_weights(View2D<double> weights, std::size_t win
         if (!std::isnan(v)) has_value[i + 1 - window] = 1;
         out[j * m + (i + 1 - window)] = v == 0.0 ? kMissing : v;
     };
-    if (weights.column_major()) {
-        for (std::size_t j = 0; j < cols; ++j) {
-            MeanWindow s;
-            for (std::size_t i = 0; i < n; ++i) step(s, i, j);
-        }
-    } else {
-        std::vector<MeanWindow> states(cols);
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j < cols; ++j) step(states[j], i, j);
-    }
+    each_window_step(weights, step);
 
     std::vector<std::int64_t> kept;
     for (std::size_t r = 0; r < m; ++r)

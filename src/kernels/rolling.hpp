@@ -26,6 +26,12 @@ namespace mirtaly::kernels {
 std::vector<std::int64_t> smooth_weights(View2D<double> weights, std::size_t window,
                                          std::span<double> out);
 
+// pandas' rolling(window).mean() of every column: the mean of each full
+// window of `window` rows, NaN where the window holds a missing value (an
+// infinity counts as missing). `out` is column-major, shaped like `values`;
+// its first window - 1 rows are NaN. `window` must be at least 1.
+void rolling_mean(View2D<double> values, std::size_t window, std::span<double> out);
+
 struct RollingStability {
     std::vector<double> sharpe;    // window mean / sample std * sqrt(periods)
     std::vector<double> win_rate;  // share of the window's values that are > 0

@@ -1,74 +1,122 @@
 #include "kernels/simulation.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
+#include <cstdint>
 #include <vector>
 
 namespace mirtaly::kernels {
 
 namespace {
 
-// numpy.nan_to_num(x, nan=0.0): NaN -> 0, infinities -> the largest finite value.
-inline double nan_to_zero(double x) {
-    if (std::isnan(x)) return 0.0;
-    if (std::isinf(x)) return std::copysign(std::numeric_limits<double>::max(), x);
-    return x;
-}
+// A tile is a band of days by a group of stocks. A group is one cache line of
+// a row-major float array and a band one or a few pages of a column-major one,
+// so that the tile's cells of every array fit in the core's cache together
+// with the next tile's.
+constexpr std::size_t kTileDays = 256;
+constexpr std::size_t kTileStocks = 8;
+// Days per step of a stock's walk: one cache line of a column-major float array.
+constexpr std::size_t kStepDays = 8;
+// Rows of the next tile a row-major array requests per step of the current tile.
+constexpr std::size_t kRowsPerPart = kTileDays / kTileStocks;
 
-// Per-day sums of the five profit terms, kept apart so that they are added in
-// one fixed order at the end.
-struct DayTerms {
-    explicit DayTerms(std::size_t n) : buy(n), hold(n), hold_dividend(n), sell(n), sell_dividend(n) {}
-    std::vector<double> buy, hold, hold_dividend, sell, sell_dividend;
-};
+// Always inlined: GCC takes a function that only prefetches for one without
+// effects, and drops its calls.
+[[gnu::always_inline]] inline void fetch_line(const void* p) { __builtin_prefetch(p); }
 
-class Simulator {
+// Requests one array's cells of the next tile from memory while the current
+// tile is worked, spread over its steps: while stock c of the current tile
+// takes its steps, part c of the next tile is requested a line a step. Along
+// the array's own layout, part c is stock c's days (a step, a line of them) or
+// 32 of the tile's days (a step, one day's line of the tile's stocks).
+template <class T>
+class TileFetch {
 public:
-    Simulator(const VwapMarket& m, const VwapCosts& c)
-        : m_(m), money_(c.total_money),
-          lot_(static_cast<double>(c.lot_size)), buy_mult_(1.0 + c.fee),
-          sell_mult_(1.0 - c.fee - c.rule_fee) {}
+    // The lines of one part, a step at a time: a cell of a column, `step` days
+    // apart, through the column's day positions.
+    struct Part {
+        const T* base = nullptr;
+        const std::int64_t* rows = nullptr;
+        std::ptrdiff_t stride = 0;
+        std::size_t day = 0, step = 0, left = 0;
 
-    // One stock on one day: trades towards the weight's target and books the
-    // profit terms. `held` is the stock's share count, updated in place.
-    inline void step(std::size_t i, std::size_t j, double weight, double& held,
-                     DayTerms& t) const {
-        double target = 0.0;
-        // Most cells of a real weight matrix are empty: with no target and no
-        // holding every term is an exact zero, so the market data is not read.
-        if (std::isfinite(weight)) {
-            const double prev_close = m_.prev_close(i, j);
-            if (std::isfinite(prev_close) && prev_close > 0.0)
-                target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
+        [[gnu::always_inline]] void next() {
+            if (!left) return;
+            const std::int64_t at = rows ? rows[day] : static_cast<std::int64_t>(day);
+            if (at >= 0) fetch_line(base + at * stride);
+            day += step, --left;
         }
-        if (target == 0.0 && held == 0.0) return;
+    };
 
-        const double prev_close = m_.prev_close(i, j);
-        const double diff = target - held;
-        const double bought = (diff > 0.0 && m_.can_buy(i, j)) ? diff : 0.0;
-        const double sold = (diff < 0.0 && !m_.cant_sell(i, j)) ? -diff : 0.0;
-        const double hold = held - sold;
-        held = hold + bought;
+    explicit TileFetch(const MappedView2D<T>& a)
+        : a_(a),
+          by_stock_(std::abs(a.source.row_stride) <= std::abs(a.source.col_stride)) {}
 
-        const double close = m_.close(i, j);
-        const double raw_split = m_.split(i, j);
-        const double split = std::isnan(raw_split) ? 1.0 : raw_split;
-        const double dividend = nan_to_zero(m_.dividend(i, j));
-        const double buy_coeff = nan_to_zero(close - m_.buy_price(i, j) * buy_mult_);
-        const double hold_coeff = nan_to_zero(split * close - prev_close);
-        const double sell_coeff = nan_to_zero(split * m_.sell_price(i, j) * sell_mult_ - prev_close);
+    // The next tile: days [i0, i0 + ni), stocks [j0, j0 + nj).
+    void aim(std::size_t i0, std::size_t ni, std::size_t j0, std::size_t nj) {
+        i0_ = i0, ni_ = ni, j0_ = j0, nj_ = nj;
+    }
 
-        t.buy[i] += bought * buy_coeff;
-        t.hold[i] += hold * hold_coeff;
-        t.hold_dividend[i] += hold * dividend;
-        t.sell[i] += sold * sell_coeff;
-        t.sell_dividend[i] += sold * dividend;
+    Part part(std::size_t c) const {
+        Part p;
+        if (ni_ == 0 || nj_ == 0) return p;
+        if (by_stock_) {
+            // Steps start a line apart, so each step's first cell finds the next line.
+            if (c >= nj_) return p;
+            p = along(a_.column(j0_ + c), i0_, kStepDays, (ni_ + kStepDays - 1) / kStepDays);
+        } else {
+            // A row's first line is the previous group's last, fetched for it.
+            const std::size_t first = c * kRowsPerPart;
+            if (first >= ni_) return p;
+            p = along(a_.column(j0_ + nj_ - 1), i0_ + first, 1,
+                      std::min(kRowsPerPart, ni_ - first));
+        }
+        return p;
     }
 
 private:
-    const VwapMarket& m_;
-    double money_, lot_, buy_mult_, sell_mult_;
+    static Part along(const MappedLine<T>& column, std::size_t day, std::size_t step,
+                      std::size_t steps) {
+        if (!column.base) return {};  // a stock the array lacks
+        return {column.base, column.map, column.stride, day, step, steps};
+    }
+
+    const MappedView2D<T>& a_;
+    bool by_stock_;
+    std::size_t i0_ = 0, ni_ = 0, j0_ = 0, nj_ = 0;
+};
+
+// The tile fetches of the signal and the eight market arrays. No lambdas on
+// the way to the prefetch: each caller is inlined, see fetch_line.
+struct Fetches {
+    TileFetch<double> signal, prev_close, close, buy_price, sell_price, split, dividend;
+    TileFetch<bool> can_buy, cant_sell;
+
+    Fetches(const MappedView2D<double>& s, const VwapMarket& m)
+        : signal(s), prev_close(m.prev_close), close(m.close), buy_price(m.buy_price),
+          sell_price(m.sell_price), split(m.split), dividend(m.dividend), can_buy(m.can_buy),
+          cant_sell(m.cant_sell) {}
+
+    void aim(std::size_t i0, std::size_t ni, std::size_t j0, std::size_t nj) {
+        for (auto* f : {&signal, &prev_close, &close, &buy_price, &sell_price, &split, &dividend})
+            f->aim(i0, ni, j0, nj);
+        can_buy.aim(i0, ni, j0, nj);
+        cant_sell.aim(i0, ni, j0, nj);
+    }
+
+    // Part c of every array, stepped together.
+    struct Parts {
+        TileFetch<double>::Part floats[7];
+        TileFetch<bool>::Part flags[2];
+        [[gnu::always_inline]] void next() {
+            for (auto& p : floats) p.next();
+            for (auto& p : flags) p.next();
+        }
+    };
+    Parts part(std::size_t c) const {
+        return {{signal.part(c), prev_close.part(c), close.part(c), buy_price.part(c),
+                 sell_price.part(c), split.part(c), dividend.part(c)},
+                {can_buy.part(c), cant_sell.part(c)}};
+    }
 };
 
 }  // namespace
@@ -108,50 +156,50 @@ std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
     return rows_with_values(signal, signal.rows ? signal.rows - 1 : 0);
 }
 
-// Days of weights copied row-major at a time when the weight matrix is
-// column-major but the market is not; the copy stays small and in cache.
-constexpr std::size_t kStagedDays = 32;
-
 void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
-                     const VwapMarket& market, const VwapCosts& costs,
+                     const VwapMarket& m, const VwapCosts& costs,
                      std::span<double> daily_cash) {
-    const std::size_t n_days = signal_rows.size();
-    const std::size_t n_stocks = signal.cols;
-    const Simulator sim(market, costs);
-    DayTerms terms(n_days);
-    auto weight = [&](std::size_t i, std::size_t j) {
-        return signal(static_cast<std::size_t>(signal_rows[i]), j);
-    };
+    const std::size_t n_days = signal_rows.size(), n_stocks = signal.cols;
+    const VwapRules rules(costs);
+    std::vector<DayProfit> days(n_days);
+    std::vector<double> held(n_stocks, 0.0);
+    MappedView2D<double> weights(signal);
+    weights.rows = signal_rows.data();
+    Fetches fetch(weights, m);
 
-    if (signal.column_major() && market.close.column_major() &&
-        market.prev_close.column_major()) {
-        // pandas' own layout: each stock's columns are read front to back.
-        for (std::size_t j = 0; j < n_stocks; ++j) {
-            double held = 0.0;
-            for (std::size_t i = 0; i < n_days; ++i) sim.step(i, j, weight(i, j), held, terms);
-        }
-    } else {
-        // Row-major market (as a C-order store loads): whole rows, day by day.
-        std::vector<double> held(n_stocks, 0.0);
-        const bool stage = signal.column_major() && n_stocks > 1;
-        std::vector<double> staged(stage ? kStagedDays * n_stocks : 0);
-        for (std::size_t d0 = 0; d0 < n_days; d0 += kStagedDays) {
-            const std::size_t d1 = std::min(n_days, d0 + kStagedDays);
-            if (stage)
-                for (std::size_t j = 0; j < n_stocks; ++j)
-                    for (std::size_t i = d0; i < d1; ++i)
-                        staged[(i - d0) * n_stocks + j] = weight(i, j);
-            for (std::size_t i = d0; i < d1; ++i) {
-                const double* row = stage ? &staged[(i - d0) * n_stocks] : nullptr;
-                for (std::size_t j = 0; j < n_stocks; ++j)
-                    sim.step(i, j, stage ? row[j] : weight(i, j), held[j], terms);
+    // Bands of days in order, the band's groups of stocks in order: every day
+    // sees its stocks in column order, and every stock its days in order.
+    for (std::size_t i0 = 0; i0 < n_days; i0 += kTileDays) {
+        const std::size_t ni = std::min(kTileDays, n_days - i0);
+        for (std::size_t j0 = 0; j0 < n_stocks; j0 += kTileStocks) {
+            const std::size_t nj = std::min(kTileStocks, n_stocks - j0);
+            // The next tile: the band's next group, or the next band's first.
+            std::size_t next_i0 = i0, next_j0 = j0 + nj;
+            if (next_j0 == n_stocks) next_i0 += ni, next_j0 = 0;
+            const std::size_t next_ni = next_i0 < n_days ? std::min(kTileDays, n_days - next_i0) : 0;
+            const std::size_t next_nj = std::min(kTileStocks, n_stocks - next_j0);
+            fetch.aim(next_i0, next_ni, next_j0, next_nj);
+
+            for (std::size_t c = 0; c < nj; ++c) {
+                const std::size_t j = j0 + c;
+                const MappedLine<double> w_j = weights.column(j);
+                const MarketColumn market(m, j);
+                Fetches::Parts next = fetch.part(c);
+                double h = held[j];
+                for (std::size_t k0 = i0; k0 < i0 + ni; k0 += kStepDays) {
+                    next.next();
+                    const std::size_t k1 = std::min(i0 + ni, k0 + kStepDays);
+                    for (std::size_t k = k0; k < k1; ++k) {
+                        const double w = w_j[k];
+                        if (VwapRules::idle(w, h)) continue;
+                        rules.step(ColumnCell{market, k}, w, h, days[k]);
+                    }
+                }
+                held[j] = h;
             }
         }
     }
-
-    for (std::size_t i = 0; i < n_days; ++i)
-        daily_cash[i] = terms.buy[i] + terms.hold[i] + terms.hold_dividend[i] + terms.sell[i] +
-                        terms.sell_dividend[i];
+    for (std::size_t i = 0; i < n_days; ++i) daily_cash[i] = days[i].total();
 }
 
 }  // namespace mirtaly::kernels

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace mirtaly::kernels {
@@ -39,8 +40,61 @@ struct View2D {
     View1D<T> row(std::size_t i) const {
         return {data + static_cast<std::ptrdiff_t>(i) * row_stride, cols, col_stride};
     }
+    View2D<T> transposed() const { return {data, cols, rows, col_stride, row_stride}; }
     // Column-major data is walked stock by stock; row-major data day by day.
     bool column_major() const { return rows <= 1 || row_stride == 1; }
+};
+
+// One line (a column or a row) of a mapped matrix: element k is the source
+// line's element map[k] (element k without a map), and a negative position
+// reads `missing`; so does every element of a line the source lacks.
+template <class T>
+struct MappedLine {
+    const T* base = nullptr;  // null: the source lacks this line
+    std::ptrdiff_t stride = 0;
+    const std::int64_t* map = nullptr;
+    T missing{};
+
+    T operator[](std::size_t k) const {
+        auto p = static_cast<std::ptrdiff_t>(k);
+        if (map) {
+            p = map[k];
+            if (p < 0) return missing;
+        }
+        return base ? base[p * stride] : missing;
+    }
+};
+
+// A View2D read through position maps: cell (i, j) is the source's cell
+// (rows[i], cols[j]), and a negative position (a label the source lacks) reads
+// `missing`. A null map reads the source's own positions. A kernel can so use
+// the few cells it needs of a large matrix without gathering the matrix first;
+// it reads them a line at a time, resolving one axis per line.
+template <class T>
+struct MappedView2D {
+    View2D<T> source;
+    const std::int64_t* rows = nullptr;
+    const std::int64_t* cols = nullptr;
+    T missing{};
+
+    MappedView2D() = default;
+    MappedView2D(View2D<T> view) : source(view) {}  // a plain view reads itself
+
+    MappedLine<T> column(std::size_t j) const {
+        return line(cols, j, source.col_stride, source.row_stride, rows);
+    }
+    MappedLine<T> row(std::size_t i) const {
+        return line(rows, i, source.row_stride, source.col_stride, cols);
+    }
+    bool column_major() const { return source.column_major(); }
+
+  private:
+    MappedLine<T> line(const std::int64_t* across, std::size_t at, std::ptrdiff_t across_stride,
+                       std::ptrdiff_t along_stride, const std::int64_t* along) const {
+        const std::int64_t p = across ? across[at] : static_cast<std::int64_t>(at);
+        const T* base = p < 0 ? nullptr : source.data + p * across_stride;
+        return {base, along_stride, along, missing};
+    }
 };
 
 }  // namespace mirtaly::kernels

@@ -17,7 +17,13 @@ nb::object load_backtest_data(nb::handle) {
                     "未找到回测基准数据,请先调用 mirtaly.prepare_backtest_data()");
     nb::object payload = store.attr("load")("start_date"_a = nb::none(), "end_date"_a = nb::none(),
                                             "mmap"_a = false);
-    return attr_of(kModule, "BacktestData")("data"_a = payload["data"]);
+    // Stored row by row, kept stock by stock: a backtest then reads only the
+    // columns of its own stocks, and pandas works on its own layout. Entries
+    // are replaced one at a time, so one extra matrix is held at most.
+    nb::dict data = nb::borrow<nb::dict>(payload["data"]);
+    for (nb::handle key : nb::list(data.keys()))
+        if (is_dataframe(data[key])) data[key] = column_major_frame(data[key]);
+    return attr_of(kModule, "BacktestData")("data"_a = data);
 }
 
 nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date) {
@@ -29,7 +35,7 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
     // written.
     nb::dict sliced;
     for (auto [key, value] : nb::borrow<nb::dict>(data)) {
-        if (PyUnicode_Check(key.ptr()) && nb::cast<std::string>(key) == "benchmark_dict") {
+        if (is_text(key) && nb::cast<std::string>(key) == "benchmark_dict") {
             nb::dict series;
             for (nb::handle item : value.attr("items")())
                 series[item[nb::int_(0)]] = label_window(item[nb::int_(1)], start_date, end_date);
@@ -47,7 +53,7 @@ nb::list parse_universe(nb::handle universe) {
     nb::list codes;
     if (universe.is_none()) return codes;
     // A string is one code, never split.
-    if (PyUnicode_Check(universe.ptr())) {
+    if (is_text(universe)) {
         nb::object code = universe.attr("strip")();
         if (nb::len(code)) codes.append(code);
         return codes;

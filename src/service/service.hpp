@@ -1,4 +1,5 @@
-// BacktestService: setup, data preparation, loading and slicing, and the strategy request.
+// BacktestService: setup, data preparation, loading and slicing, and the factor and
+// strategy requests.
 #pragma once
 
 #include "interop/interop.hpp"
@@ -29,6 +30,14 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
 nb::list parse_universe(nb::handle universe);
 void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe,
                            nb::handle start_date, nb::handle end_date);
+
+nb::str factor_name(nb::handle factor);
+nb::object to_public_result(nb::handle core_result, nb::handle factor_name);
+nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::handle start_date,
+                    nb::handle end_date, nb::handle output_dir, nb::handle plot_filename,
+                    nb::handle group_num, nb::handle benchmark, nb::handle universe,
+                    nb::handle rolling_window, nb::handle ascending, nb::handle total_money,
+                    nb::handle fee, nb::handle rule_fee, nb::handle plot);
 
 nb::object backtest_strategy(nb::handle self, nb::handle strategy, nb::handle data,
                              nb::handle start_date, nb::handle end_date, nb::handle output_dir,

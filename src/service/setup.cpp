@@ -40,7 +40,7 @@ nb::object latest_date(nb::handle datasets, nb::handle key) {
     nb::object dates = dataset_dates(datasets, key);
     if (nb::len(dates) == 0) return nb::str("(空)");
     nb::object last = dates[nb::int_(-1)];
-    if (!last.is_none() && !PyUnicode_Check(last.ptr()))
+    if (!last.is_none() && !is_text(last))
         raise_type_error("latest date of " + nb::cast<std::string>(nb::repr(key)) +
                          " must be str, got " + type_name_of(last));
     return last;

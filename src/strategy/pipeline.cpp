@@ -27,7 +27,11 @@ nb::object align_weights(nb::handle weights, nb::handle close_price) {
     nb::object stocks = columns_of(work).attr("intersection")(columns_of(close_price));
     if (!truth(stocks.attr("equals")(columns_of(work))))
         work = work.attr("loc")[nb::make_tuple(slice_all(), stocks)];
-    return work.attr("dropna")("axis"_a = 1, "how"_a = "all");
+    // dropna(axis=1, how="all"), without the copy it makes when no column goes.
+    const auto by_stock = float_matrix(work).view.transposed();
+    const auto kept = kernels::rows_with_values(by_stock, by_stock.rows);
+    if (kept.size() == by_stock.rows) return work;
+    return work.attr("iloc")[nb::make_tuple(slice_all(), int_array_from(kept))];
 }
 
 nb::object smooth(nb::handle weights, std::int64_t window) {
@@ -69,8 +73,7 @@ nb::object join_benchmark(nb::handle df, nb::handle series) {
     nb::dict columns;
     columns["close"] = float_array_from(close);
     columns["index_daily_return"] = float_array_from(daily);
-    nb::object benchmark = make_frame(columns, index_of(kept));
-    return pandas().attr("concat")(nb::make_tuple(df, benchmark), "axis"_a = 1, "join"_a = "inner");
+    return join_on_index(df, make_frame(columns, index_of(kept)));
 }
 
 nb::object flat_benchmark(nb::handle df) {
@@ -163,8 +166,10 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     require_dict(benchmark_dict, "benchmark_dict", /*allow_none=*/true);
     require_str(benchmark_names, "benchmark_names");
     const std::int64_t window = to_int(rolling_window, "rolling_window");
-    nb::float_ money(to_float(total_money, "total_money")), fee_rate(to_float(fee, "fee")),
-        rule_fee_rate(to_float(rule_fee, "rule_fee"));
+    kernels::VwapCosts costs;  // the default lot size
+    costs.total_money = to_float(total_money, "total_money");
+    costs.fee = to_float(fee, "fee");
+    costs.rule_fee = to_float(rule_fee, "rule_fee");
     require_str(plot_image_kind, "plot_image_kind", /*allow_none=*/true);
     if (!plot_save_path.is_none()) require_path_like(plot_save_path, "plot_save_path");
     require_str(strategy_name, "strategy_name");
@@ -182,17 +187,20 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
             names.append(c);
         nb::dict stats = calc_strategy_stats(empty_frame(names), work);
         nb::object empty = empty_float_series();
-        return make_result(strategy_name, empty, empty, stats, empty_frame(),
-                           nb::dict());
+        return make_result(strategy_name, empty, empty, stats, empty_frame(), nb::dict());
     };
     if (valid_rows.empty()) return empty_result();
 
-    nb::object daily = calc_strategy_vwap_daily_return(
-        work, can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
-        prev_close, buy_price, sell_price, money, fee_rate, rule_fee_rate, nb::int_(200));
+    // The market is read in place through label positions: no matrix of the
+    // loaded data is copied for the weights' stocks.
+    const MarketFrames market{can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
+                              close_price,   prev_close,      buy_price,    sell_price};
+    nb::object daily = simulate_daily_return(
+        work, costs, [&](nb::handle pnl_index, nb::handle columns, std::size_t) {
+            return map_market(pnl_index, columns, market);
+        });
     // Trades after the last weight would follow no signal of the user's.
-    nb::object last_signal =
-        index_of(work).attr("take")(int_array_from(valid_rows)).attr("max")();
+    nb::object last_signal = take(index_of(work), valid_rows).attr("max")();
     daily = label_window(daily, nb::none(), last_signal);
     // No return left (one weight row trades only on the next day): nothing to report.
     if (nb::len(daily) == 0) return empty_result();

@@ -1,7 +1,10 @@
 // The strategy backtest core of _ravelin, as Python sees it.
 #pragma once
 
+#include <functional>
+
 #include "interop/interop.hpp"
+#include "kernels/simulation.hpp"
 
 namespace mirtaly::strategy {
 
@@ -18,6 +21,14 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
                                            nb::handle sell_price, nb::handle total_money,
                                            nb::handle fee, nb::handle rule_fee,
                                            nb::handle lot_size);
+
+// The market of a simulation, aligned to its trading days and stocks.
+using MarketAligner =
+    std::function<interop::AlignedMarket(nb::handle pnl_index, nb::handle columns, std::size_t n_days)>;
+// calc_strategy_vwap_daily_return on checked arguments, with the market
+// aligned by `align`.
+nb::object simulate_daily_return(nb::handle signal_matrix, const kernels::VwapCosts& costs,
+                                 const MarketAligner& align);
 
 nb::object run_strategy_backtest_core(
     nb::handle strategy_matrix, nb::handle can_buy_stock, nb::handle cant_sell_stock,

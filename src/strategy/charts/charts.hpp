@@ -41,4 +41,16 @@ nb::dict plot_weekly_net_value(nb::handle total, nb::handle strategy_name, nb::h
                                nb::handle save_path, nb::handle image_kind,
                                nb::handle benchmark_name);
 
+// The group backtest figure of one benchmark (drawn for the SDK's group core).
+void plot_group_backtest_unlocked(nb::handle excess_cumulative, nb::handle annual_return,
+                                  nb::handle benchmark_annual_return, nb::handle rank_ic,
+                                  nb::handle stats, nb::handle factor_name, nb::handle plot_title,
+                                  nb::handle save_path, nb::handle image_kind,
+                                  nb::handle benchmark_name);
+nb::dict plot_group_backtest(nb::handle excess_cumulative, nb::handle annual_return,
+                             nb::handle benchmark_annual_return, nb::handle rank_ic,
+                             nb::handle stats, nb::handle factor_name, nb::handle plot_title,
+                             nb::handle save_path, nb::handle image_kind,
+                             nb::handle benchmark_name);
+
 }  // namespace mirtaly::strategy::charts

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/calendar.hpp"
 #include "kernels/cumulative.hpp"
 #include "kernels/rolling.hpp"
 #include "kernels/statistics.hpp"
@@ -102,9 +103,16 @@ nb::object stat(nb::handle stats, const char* key) {
     return d.contains(key) ? nb::object(d[key]) : nb::none();
 }
 
+// Plain sums of the daily returns of each calendar year, not compounded.
+struct YearlySums {
+    std::vector<std::int64_t> years;
+    Vec strategy, benchmark, excess;
+};
+
 // The series every panel draws, derived once from the total frame.
 struct Derived {
-    nb::object plot_df, dates, daily, yearly, yearly_metrics;
+    nb::object plot_df, dates, daily, yearly_metrics;
+    YearlySums yearly;
     Vec strategy_cum, benchmark_cum, excess_cum, strategy_dd, benchmark_dd, excess_dd;
 };
 
@@ -121,8 +129,15 @@ Derived derive(nb::object plot_df) {
     d.excess_dd = values_of(d.plot_df, "extra_max_drowdown");
     d.daily =
         select_columns(d.plot_df, {"daily_return", "index_daily_return", "extra_daily_return"});
-    // Plain sums per calendar year, not compounded.
-    d.yearly = d.daily.attr("groupby")(index_of(d.daily).attr("year")).attr("sum")();
+    const auto groups = kernels::rows_by_year(year_of_rows(d.dates));
+    for (const kernels::YearRows& g : groups)
+        d.yearly.years.push_back(static_cast<std::int64_t>(g.year));
+    auto sums = [&](const char* name) {
+        return kernels::sums_by_year(float_column(column(d.daily, name)).view, groups);
+    };
+    d.yearly.strategy = sums("daily_return");
+    d.yearly.benchmark = sums("index_daily_return");
+    d.yearly.excess = sums("extra_daily_return");
     d.yearly_metrics = calc_yearly_performance_metrics(d.daily);
     return d;
 }
@@ -211,13 +226,12 @@ void draw_excess(const Pyplot& py, nb::handle ax, const Derived& d, const Perfor
 
 void draw_yearly_bars(const Pyplot& py, nb::handle ax, const Derived& d,
                       const std::string& benchmark, const PerformanceLayout& l) {
-    const std::size_t n = nb::len(d.yearly);
+    const std::size_t n = d.yearly.years.size();
     if (n > 0) {
         Vec x(n);
         for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<double>(i);
-        const Vec strategy = values_of(d.yearly, "daily_return"),
-                  bench = values_of(d.yearly, "index_daily_return"),
-                  excess = values_of(d.yearly, "extra_daily_return");
+        const Vec &strategy = d.yearly.strategy, &bench = d.yearly.benchmark,
+                  &excess = d.yearly.excess;
         ax.attr("bar")(array_of(shifted(x, -kBarWidth)), array_of(strategy), "width"_a = kBarWidth,
                        "label"_a = "Strategy", "color"_a = colour::kStrategy, "alpha"_a = 0.86);
         ax.attr("bar")(array_of(x), array_of(bench), "width"_a = kBarWidth, "label"_a = benchmark,
@@ -244,7 +258,7 @@ void draw_yearly_bars(const Pyplot& py, nb::handle ax, const Derived& d,
         }
         ax.attr("margins")("y"_a = 0.22);
         nb::list labels;
-        for (nb::handle year : index_of(d.yearly)) labels.append(nb::str(year));
+        for (std::int64_t year : d.yearly.years) labels.append(std::to_string(year));
         ax.attr("set_xticks")(array_of(x));
         ax.attr("set_xticklabels")(labels, "rotation"_a = l.tick_rotation, "ha"_a = l.tick_align);
         legend(ax, {ax}, "best", l.legend.yearly);
@@ -331,8 +345,10 @@ void draw_summary(nb::handle ax, nb::handle stats, const Derived& d, const std::
     auto day = [&](const char* end) {
         return nb::cast<std::string>(d.dates.attr(end)().attr("strftime")("%Y-%m-%d"));
     };
+    const YearlySums& y = d.yearly;
     nb::object annual_excess =
-        nb::len(d.yearly) > 0 ? column(d.yearly, "extra_daily_return") : empty_float_series();
+        y.years.empty() ? empty_float_series()
+                        : make_series(float_array_from(y.excess), int_index(y.years, "year"));
     std::vector<std::vector<std::string>> rows{
         {"Date Range", day("min") + " ~ " + day("max")},
         {"Trading Days", std::to_string(nb::len(d.plot_df))},
