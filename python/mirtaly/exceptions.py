@@ -21,3 +21,18 @@ class NetworkError(MirtalyError):
 
 def _rebuild_network_error(message, status, url):
     return NetworkError(message, status=status, url=url)
+
+
+class BacktestManyError(MirtalyError):
+    """Some backtests of a many-backtest call failed; raised after all of them ran.
+
+    ``errors`` maps each failed name to its exception; ``results`` and
+    ``summary`` are what the call would have returned, failed entries holding
+    their exception.
+    """
+
+    def __init__(self, message: str, *, errors: dict, results: dict, summary):
+        super().__init__(message)
+        self.errors = errors
+        self.results = results
+        self.summary = summary

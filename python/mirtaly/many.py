@@ -1,0 +1,385 @@
+"""Many backtests from one call: on every core of this machine, on a caller's
+executor, or on a Dask cluster.
+
+    results, summary = mirtaly.backtest_strategy_many(
+        {"mom20": weights20, "mom60": weights60}, data, 20200101, 20241231, "out", plot=None
+    )
+    summary.sort_values("long_sharp", ascending=False)
+
+Each name's run is exactly the single call (``BacktestService.backtest`` or
+``backtest_strategy``) with the name as ``plot_filename`` and the same
+arguments, so its result equals the one that call returns.
+
+Where the runs happen (``executor``):
+
+- ``None``: a process pool over the machine's cores, started for the call and
+  shut down after it. Scripts that call this at import time need the usual
+  ``if __name__ == "__main__":`` guard, because the workers import the main
+  module.
+- a ``concurrent.futures.ThreadPoolExecutor``: the caller's threads share the
+  data as it is (the kernels release the GIL).
+- any other ``concurrent.futures.Executor``, taken to run its tasks in other
+  processes on this machine.
+- a ``dask.distributed.Client`` (the extra ``mirtaly[dask]``): workers that
+  can read this machine's files map the data from them; otherwise the data is
+  scattered to every worker once (broadcast) and each table goes to one worker.
+
+Worker processes never receive the data once per task: it is written once to
+memory-mapped files that every worker on the machine maps read-only, so N
+workers share one copy (see :mod:`mirtaly._shared`). Figures are drawn in the
+process that ran the backtest, under that process's own plotting lock.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import multiprocessing
+import os
+import sys
+from collections.abc import Mapping
+from typing import NamedTuple
+
+import pandas as pd
+from tqdm import tqdm
+
+from mirtaly import _shared
+from mirtaly.backtest._store import normalize_yyyymmdd
+from mirtaly.backtest.result import StrategyBacktestResult
+from mirtaly.exceptions import BacktestManyError
+
+__all__ = ["ManyResults", "backtest_strategy_many"]
+
+# Tasks kept in flight per worker: one running, one ready to start when it ends.
+_IN_FLIGHT_PER_WORKER = 2
+# Imported once by the process that forks the default pool's workers.
+_PRELOAD = ["mirtaly.many", "mirtaly.backtest._service", "mirtaly.backtest._ravelin"]
+
+
+class ManyResults(NamedTuple):
+    """``results``: name -> result (or the exception of a failed run), in the
+    input's order; ``summary``: one row per name of its headline figures,
+    NaN for a failed run, whose ``error`` column says why."""
+
+    results: dict
+    summary: pd.DataFrame
+
+
+def backtest_strategy_many(
+    strategies: Mapping,
+    data,
+    start_date,
+    end_date,
+    output_dir,
+    *,
+    executor=None,
+    raise_errors: bool = True,
+    progress: bool | None = None,
+    **backtest_strategy_keywords,
+) -> ManyResults:
+    """Strategy backtests of every ``name -> target-weight matrix`` in ``strategies``.
+
+    Each runs ``BacktestService.backtest_strategy(weights, data, start_date,
+    end_date, output_dir, name, **backtest_strategy_keywords)``. ``executor``
+    is ``None`` (a process pool over this machine's cores), a
+    ``concurrent.futures.Executor`` or a ``dask.distributed.Client``.
+
+    A failing run does not stop the others. With ``raise_errors`` true (the
+    default) the call raises :class:`~mirtaly.exceptions.BacktestManyError`
+    after every run has finished, naming each failed one; the error carries
+    the ``results`` and ``summary``. With ``raise_errors`` false, a failed
+    name's entry holds its exception. ``progress``: a progress bar on stderr,
+    by default only when stderr is a terminal.
+
+    The summary's columns are the strategy statistics, then ``error``.
+    """
+    return _run_many(
+        "strategy",
+        strategies,
+        (data, start_date, end_date, output_dir),
+        backtest_strategy_keywords,
+        executor=executor,
+        raise_errors=raise_errors,
+        progress=progress,
+    )
+
+
+# ---- one run, wherever it happens ----------------------------------------------------------
+
+
+def _run_task(kind, data_ref, table_ref, name, start_date, end_date, output_dir, keywords):
+    if isinstance(data_ref, _shared.SharedHandle):
+        data = _shared.attach(data_ref)
+        table = _shared.resolve_table(data_ref, table_ref)
+    else:
+        data, table = data_ref, table_ref
+    return _method(kind)(table, data, start_date, end_date, output_dir, name, **keywords)
+
+
+def _method(kind: str):
+    from mirtaly.api import get_service
+
+    service = get_service()
+    return service.backtest if kind == "factor" else service.backtest_strategy
+
+
+# ---- the call ------------------------------------------------------------------------------
+
+
+def _run_many(kind, tables, args, keywords, *, executor, raise_errors, progress) -> ManyResults:
+    table_argument = "factor" if kind == "factor" else "strategy"
+    if not isinstance(tables, Mapping):
+        raise TypeError(
+            f"{table_argument} tables must be a mapping name -> DataFrame, "
+            f"got {type(tables).__name__}"
+        )
+    names = list(tables)
+    for name in names:
+        if type(name) is not str:
+            raise TypeError(f"names must be str (each is a plot_filename), got {name!r}")
+    for taken in (table_argument, "plot_filename"):
+        if taken in keywords:
+            raise TypeError(f"{taken} is given by each name and table, not as a keyword")
+    _check_arguments(kind, args, keywords)
+
+    results: dict = dict.fromkeys(names)
+    if names:
+        with _runner(executor, args[0], len(names)) as runner:
+            _run_all(runner, kind, tables, names, args, keywords, results, progress)
+    summary = _SUMMARIES[kind](results)
+    errors = {name: r for name, r in results.items() if isinstance(r, BaseException)}
+    if errors and raise_errors:
+        listed = "; ".join(f"{name}: {_describe(exc)}" for name, exc in errors.items())
+        raise BacktestManyError(
+            f"{len(errors)} 个回测失败 (共 {len(names)} 个): {listed}",
+            errors=errors,
+            results=results,
+            summary=summary,
+        ) from next(iter(errors.values()))
+    return ManyResults(results, summary)
+
+
+def _check_arguments(kind, args, keywords) -> None:
+    """Argument types and keyword names, checked once here before any worker starts.
+
+    The service checks every argument's type before it looks at the table, so a
+    call without one stops at "empty table" when everything else is right.
+    """
+    data, start_date, end_date, output_dir = args
+    try:
+        _method(kind)(None, data, start_date, end_date, output_dir, "", **keywords)
+    except ValueError:
+        pass
+    normalize_yyyymmdd(start_date)
+    normalize_yyyymmdd(end_date)
+
+
+def _describe(exc: BaseException) -> str:
+    text = str(exc).strip().splitlines()
+    return f"{type(exc).__name__}: {text[0]}" if text else type(exc).__name__
+
+
+def _run_all(runner, kind, tables, names, args, keywords, results, progress) -> None:
+    """Keeps ``runner.window`` runs in flight and collects them as they finish."""
+    _, start_date, end_date, output_dir = args
+    queue = iter(names)
+    free = list(range(runner.window))
+    pending: dict = {}
+    failed = 0
+    with tqdm(total=len(names), desc="回测", unit="个", disable=_quiet(progress)) as bar:
+        try:
+            while True:
+                while free:
+                    name = next(queue, None)
+                    if name is None:
+                        break
+                    slot = free.pop()
+                    try:
+                        table_ref, held = runner.table_ref(slot, tables[name])
+                        future = runner.executor.submit(
+                            _run_task,
+                            kind,
+                            runner.data_ref,
+                            table_ref,
+                            name,
+                            start_date,
+                            end_date,
+                            output_dir,
+                            keywords,
+                        )
+                    except Exception as exc:  # a broken pool, an unreadable table
+                        free.append(slot)
+                        results[name] = exc
+                        failed += 1
+                        bar.set_postfix(failed=failed)
+                        bar.update()
+                        continue
+                    pending[future] = (name, slot, held)
+                if not pending:
+                    break
+                done, _ = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
+                for future in done:
+                    name, slot, _ = pending.pop(future)
+                    free.append(slot)
+                    outcome = _outcome(future)
+                    results[name] = outcome
+                    if isinstance(outcome, BaseException):
+                        failed += 1
+                        bar.set_postfix(failed=failed)
+                    bar.update()
+        finally:
+            for future in pending:
+                future.cancel()
+
+
+def _outcome(future: cf.Future):
+    if future.cancelled():
+        return cf.CancelledError("the run was cancelled")
+    exc = future.exception()
+    return exc if exc is not None else future.result()
+
+
+def _quiet(progress) -> bool | None:
+    # tqdm's None: shown only on a terminal.
+    return None if progress is None else not progress
+
+
+# ---- executors -----------------------------------------------------------------------------
+
+
+class _Runner:
+    """Where the runs go: the executor, what a task carries of the data, how a
+    table travels, and what to undo afterwards."""
+
+    def __init__(self, executor, data_ref, window: int, table_ref=None, closers=()):
+        self.executor = executor
+        self.data_ref = data_ref
+        self.window = max(1, window)
+        self._table_ref = table_ref
+        self._closers = list(closers)
+
+    def table_ref(self, slot: int, table):
+        """(what the task carries, what must stay referenced while it runs)."""
+        if self._table_ref is None:
+            return table, None
+        ref = self._table_ref(slot, table)
+        return ref, ref
+
+    def __enter__(self) -> _Runner:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        # Every closer runs; the first failure is raised unless one is in flight already.
+        failure = None
+        for close in reversed(self._closers):
+            try:
+                close()
+            except Exception as error:
+                failure = failure or error
+        if failure is not None and exc[0] is None:
+            raise failure
+
+
+def _runner(executor, data, tasks: int) -> _Runner:
+    client = _dask_client(executor)
+    if client is not None:
+        return _dask_runner(client, data)
+    if executor is None:
+        workers = min(_cores(), tasks)
+        pool = cf.ProcessPoolExecutor(workers, mp_context=_pool_context())
+        return _shared_runner(pool, data, workers, [lambda: pool.shutdown(cancel_futures=True)])
+    if not isinstance(executor, cf.Executor):
+        raise TypeError(
+            "executor must be None, a concurrent.futures.Executor or a dask.distributed.Client, "
+            f"got {type(executor).__name__}"
+        )
+    workers = getattr(executor, "_max_workers", None) or _cores()
+    if isinstance(executor, cf.ThreadPoolExecutor):
+        return _Runner(executor, data, workers * _IN_FLIGHT_PER_WORKER)
+    return _shared_runner(executor, data, workers)
+
+
+def _shared_runner(executor, data, workers: int, closers=()) -> _Runner:
+    window = workers * _IN_FLIGHT_PER_WORKER
+    try:
+        session = _shared.SharedSession(data, window)
+    except BaseException:
+        for close in closers:
+            close()
+        raise
+    return _Runner(executor, session.handle, window, session.put, [session.close, *closers])
+
+
+def _dask_client(executor):
+    distributed = sys.modules.get("distributed")
+    if distributed is not None and isinstance(executor, distributed.Client):
+        return executor
+    return None
+
+
+def _dask_runner(client, data) -> _Runner:
+    window = max(1, sum(client.nthreads().values())) * _IN_FLIGHT_PER_WORKER
+    executor = client.get_executor(pure=False)
+    session = _shared.SharedSession(data, window)
+    try:
+        seen = client.run(_shared.can_attach, session.handle)
+    except BaseException:
+        session.close()
+        raise
+    if seen and all(seen.values()):
+        token = session.handle.token
+        return _Runner(
+            executor,
+            session.handle,
+            window,
+            session.put,
+            [session.close, lambda: client.run(_shared.detach, token)],
+        )
+    # Some worker cannot read this machine's files: every worker gets the data
+    # once, and each table travels to the one worker that runs it.
+    session.close()
+    shared = client.scatter(data, broadcast=True, hash=False)
+
+    def scattered(slot, table):
+        return client.scatter(table, hash=False) if isinstance(table, pd.DataFrame) else table
+
+    return _Runner(executor, shared, window, scattered, [lambda: client.cancel(shared)])
+
+
+def _cores() -> int:
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1
+
+
+def _pool_context():
+    # Never fork this process: it may hold threads (a progress bar, a Dask client).
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(_PRELOAD)
+        return context
+    return multiprocessing.get_context("spawn")
+
+
+# ---- summaries -----------------------------------------------------------------------------
+
+
+def _summary(results: dict, rows: dict) -> pd.DataFrame:
+    index = pd.Index(list(results), name="name")
+    summary = pd.DataFrame.from_dict(rows, orient="index").reindex(index)
+    summary["error"] = pd.Series(
+        {n: _describe(r) for n, r in results.items() if isinstance(r, BaseException)},
+        dtype=object,
+    ).reindex(index)
+    return summary
+
+
+def _strategy_summary(results: dict) -> pd.DataFrame:
+    rows = {
+        name: dict(result.stats)
+        for name, result in results.items()
+        if isinstance(result, StrategyBacktestResult)
+    }
+    return _summary(results, rows)
+
+
+_SUMMARIES = {"strategy": _strategy_summary}
