@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace mirtaly::kernels {
@@ -19,34 +22,36 @@ constexpr std::size_t kStepDays = 8;
 // Rows of the next tile a row-major array requests per step of the current tile.
 constexpr std::size_t kRowsPerPart = kTileDays / kTileStocks;
 
+// Steps of a stock's walk through a full tile.
+constexpr std::size_t kWalkSteps = kTileDays / kStepDays;
+static_assert(kWalkSteps == kRowsPerPart, "a part has a line of each array per step");
+static_assert(kStepDays == 8, "a step is tested as four pairs of days");
+
 // Always inlined: GCC takes a function that only prefetches for one without
 // effects, and drops its calls.
 [[gnu::always_inline]] inline void fetch_line(const void* p) { __builtin_prefetch(p); }
 
-// Requests one array's cells of the next tile from memory while the current
-// tile is worked, spread over its steps: while stock c of the current tile
-// takes its steps, part c of the next tile is requested a line a step. Along
-// the array's own layout, part c is stock c's days (a step, a line of them) or
-// 32 of the tile's days (a step, one day's line of the tile's stocks).
+// The lines of one part of the next tile: while stock c of the current tile
+// takes its steps, part c of the next tile is requested, a line of each array
+// per step. The addresses are worked out before the walk, so that a step
+// spends no more than a load per line on them.
+struct PartLines {
+    static constexpr std::size_t kArrays = 9;
+    const void* line[kArrays][kWalkSteps];
+    std::size_t steps = 0;  // steps that request lines
+
+    [[gnu::always_inline]] void fetch(std::size_t step) const {
+        if (step >= steps) return;
+        for (const auto& array : line) fetch_line(array[step]);
+    }
+};
+
+// One array's part of the next tile. Along the array's own layout, part c is
+// stock c's days (a line of them per step) or 32 of the tile's days (a step,
+// one day's line of the tile's stocks).
 template <class T>
 class TileFetch {
 public:
-    // The lines of one part, a step at a time: a cell of a column, `step` days
-    // apart, through the column's day positions.
-    struct Part {
-        const T* base = nullptr;
-        const std::int64_t* rows = nullptr;
-        std::ptrdiff_t stride = 0;
-        std::size_t day = 0, step = 0, left = 0;
-
-        [[gnu::always_inline]] void next() {
-            if (!left) return;
-            const std::int64_t at = rows ? rows[day] : static_cast<std::int64_t>(day);
-            if (at >= 0) fetch_line(base + at * stride);
-            day += step, --left;
-        }
-    };
-
     explicit TileFetch(const MappedView2D<T>& a)
         : a_(a),
           by_stock_(std::abs(a.source.row_stride) <= std::abs(a.source.col_stride)) {}
@@ -56,37 +61,51 @@ public:
         i0_ = i0, ni_ = ni, j0_ = j0, nj_ = nj;
     }
 
-    Part part(std::size_t c) const {
-        Part p;
-        if (ni_ == 0 || nj_ == 0) return p;
+    // Writes the addresses of part c's lines, kWalkSteps of them, to `out`;
+    // returns how many steps have a line of their own (the others repeat the
+    // last line, which costs a request of a line already on its way).
+    [[gnu::always_inline]] std::size_t fill(std::size_t c, const void** out) const {
+        MappedLine<T> column;
+        std::size_t day = 0, step = 0, n = 0;
         if (by_stock_) {
-            // Steps start a line apart, so each step's first cell finds the next line.
-            if (c >= nj_) return p;
-            p = along(a_.column(j0_ + c), i0_, kStepDays, (ni_ + kStepDays - 1) / kStepDays);
-        } else {
-            // A row's first line is the previous group's last, fetched for it.
-            const std::size_t first = c * kRowsPerPart;
-            if (first >= ni_) return p;
-            p = along(a_.column(j0_ + nj_ - 1), i0_ + first, 1,
-                      std::min(kRowsPerPart, ni_ - first));
+            if (c < nj_ && ni_ > 0) {
+                column = a_.column(j0_ + c), day = i0_, step = kStepDays;
+                n = (ni_ + kStepDays - 1) / kStepDays;
+            }
+        } else if (const std::size_t first = c * kRowsPerPart; first < ni_ && nj_ > 0) {
+            // A row's first line is the previous group's last, requested for it.
+            column = a_.column(j0_ + nj_ - 1), day = i0_ + first, step = 1;
+            n = std::min(kRowsPerPart, ni_ - first);
         }
-        return p;
+        if (!column.base) n = 0;  // a stock the array lacks
+
+        const void* last = &kNoLine;
+        std::size_t s = 0;
+        if (!column.map) {
+            const T* p = column.base + static_cast<std::ptrdiff_t>(day) * column.stride;
+            const std::ptrdiff_t d = static_cast<std::ptrdiff_t>(step) * column.stride;
+            for (; s < n; ++s, p += d) out[s] = p;
+            if (n) last = out[n - 1];
+        } else {
+            for (; s < n; ++s) {
+                const std::int64_t at = column.map[day + s * step];
+                if (at >= 0) last = column.base + at * column.stride;
+                out[s] = last;
+            }
+        }
+        for (; s < kWalkSteps; ++s) out[s] = last;
+        return n;
     }
 
 private:
-    static Part along(const MappedLine<T>& column, std::size_t day, std::size_t step,
-                      std::size_t steps) {
-        if (!column.base) return {};  // a stock the array lacks
-        return {column.base, column.map, column.stride, day, step, steps};
-    }
+    static constexpr char kNoLine = 0;  // requested where a part has no line yet
 
     const MappedView2D<T>& a_;
     bool by_stock_;
     std::size_t i0_ = 0, ni_ = 0, j0_ = 0, nj_ = 0;
 };
 
-// The tile fetches of the signal and the eight market arrays. No lambdas on
-// the way to the prefetch: each caller is inlined, see fetch_line.
+// The tile fetches of the signal and the eight market arrays.
 struct Fetches {
     TileFetch<double> signal, prev_close, close, buy_price, sell_price, split, dividend;
     TileFetch<bool> can_buy, cant_sell;
@@ -103,19 +122,14 @@ struct Fetches {
         cant_sell.aim(i0, ni, j0, nj);
     }
 
-    // Part c of every array, stepped together.
-    struct Parts {
-        TileFetch<double>::Part floats[7];
-        TileFetch<bool>::Part flags[2];
-        [[gnu::always_inline]] void next() {
-            for (auto& p : floats) p.next();
-            for (auto& p : flags) p.next();
-        }
-    };
-    Parts part(std::size_t c) const {
-        return {{signal.part(c), prev_close.part(c), close.part(c), buy_price.part(c),
-                 sell_price.part(c), split.part(c), dividend.part(c)},
-                {can_buy.part(c), cant_sell.part(c)}};
+    // Part c of every array. Inlined, so that it is built for the caller's
+    // instruction set.
+    [[gnu::always_inline]] void fill(std::size_t c, PartLines& out) const {
+        std::size_t a = 0, steps = 0;
+        for (const auto* f : {&signal, &prev_close, &close, &buy_price, &sell_price, &split, &dividend})
+            steps = std::max(steps, f->fill(c, out.line[a++]));
+        for (const auto* f : {&can_buy, &cant_sell}) steps = std::max(steps, f->fill(c, out.line[a++]));
+        out.steps = steps;
     }
 };
 
@@ -156,21 +170,85 @@ std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
     return rows_with_values(signal, signal.rows ? signal.rows - 1 : 0);
 }
 
-void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
-                     const VwapMarket& m, const VwapCosts& costs,
-                     std::span<double> daily_cash) {
-    const std::size_t n_days = signal_rows.size(), n_stocks = signal.cols;
-    const VwapRules rules(costs);
-    std::vector<DayProfit> days(n_days);
-    std::vector<double> held(n_stocks, 0.0);
-    MappedView2D<double> weights(signal);
-    weights.rows = signal_rows.data();
-    Fetches fetch(weights, m);
+namespace {
 
-    // Bands of days in order, the band's groups of stocks in order: every day
-    // sees its stocks in column order, and every stock its days in order.
+// Two days' weights side by side: the vector width of every x86-64 and
+// ARM64 core.
+using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+using PairBits = std::int64_t __attribute__((vector_size(2 * sizeof(double))));
+
+// VwapRules::wanted, lane by lane: all ones where the weight asks for shares.
+[[gnu::always_inline]] inline PairBits wanted(Pair w) {
+    const Pair a = reinterpret_cast<Pair>(reinterpret_cast<PairBits>(w) &
+                                          std::numeric_limits<std::int64_t>::max());
+    return (a > 0.0) & (a < std::numeric_limits<double>::infinity());
+}
+
+template <class Weights>
+[[gnu::always_inline]] inline Pair pair_at(const Weights& weights, std::size_t k) {
+    if constexpr (std::is_same_v<Weights, StridedLine<double>>) {
+        if (weights.stride == 1) {
+            Pair p;
+            std::memcpy(&p, weights.base + k, sizeof p);
+            return p;
+        }
+    }
+    return Pair{weights[k], weights[k + 1]};
+}
+
+// Whether any of days [k0, k1) has a weight that asks for shares.
+template <class Weights>
+[[gnu::always_inline]] inline bool any_wanted(const Weights& weights, std::size_t k0,
+                                              std::size_t k1) {
+    if (k1 - k0 == kStepDays) {  // a full step: eight days at once
+        const PairBits m = (wanted(pair_at(weights, k0)) | wanted(pair_at(weights, k0 + 2))) |
+                           (wanted(pair_at(weights, k0 + 4)) | wanted(pair_at(weights, k0 + 6)));
+        return (m[0] | m[1]) != 0;
+    }
+    for (std::size_t k = k0; k < k1; ++k)
+        if (VwapRules::wanted(weights[k])) return true;
+    return false;
+}
+
+// Stock j's days [i0, i1) of a tile: each step of kStepDays days first requests
+// the next tile's lines of part `next`. With nothing held, a day whose weight
+// asks for no shares books nothing and is passed over.
+template <class Column, class Weights>
+[[gnu::always_inline]] inline void walk(const VwapRules& rules, const Column& market,
+                                        const Weights& weights, const PartLines& next,
+                                        std::size_t i0, std::size_t i1, double& held,
+                                        DayProfit* days) {
+    double h = held;
+    for (std::size_t k0 = i0, step = 0; k0 < i1; k0 += kStepDays, ++step) {
+        next.fetch(step);
+        const std::size_t k1 = std::min(i1, k0 + kStepDays);
+        // Most steps of most stocks are idle: tested at once, without a
+        // branch per day.
+        if (h == 0.0 && !any_wanted(weights, k0, k1)) continue;
+        for (std::size_t k = k0;; ++k) {
+            // Idle days touch nothing but their weight.
+            if (h == 0.0) {
+                while (k < k1 && !VwapRules::wanted(weights[k])) ++k;
+            }
+            if (k == k1) break;
+            rules.step(CellOf<Column>{market, k}, weights[k], h, days[k]);
+        }
+    }
+    held = h;
+}
+
+// Bands of days in order, the band's groups of stocks in order: every day
+// sees its stocks in column order, and every stock its days in order. Built
+// for the running CPU's instruction set where it has a later one than the
+// baseline (floor is then one instruction).
+MIRTALY_CPU_CLONES
+void walk_tiles(const MappedView2D<double>& weights, const VwapMarket& m, const VwapRules& rules,
+                std::span<double> held, std::span<DayProfit> days) {
+    const std::size_t n_days = days.size(), n_stocks = held.size();
+    Fetches fetch(weights, m);
+    PartLines next;
     for (std::size_t i0 = 0; i0 < n_days; i0 += kTileDays) {
-        const std::size_t ni = std::min(kTileDays, n_days - i0);
+        const std::size_t ni = std::min(kTileDays, n_days - i0), i1 = i0 + ni;
         for (std::size_t j0 = 0; j0 < n_stocks; j0 += kTileStocks) {
             const std::size_t nj = std::min(kTileStocks, n_stocks - j0);
             // The next tile: the band's next group, or the next band's first.
@@ -184,21 +262,45 @@ void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal
                 const std::size_t j = j0 + c;
                 const MappedLine<double> w_j = weights.column(j);
                 const MarketColumn market(m, j);
-                Fetches::Parts next = fetch.part(c);
-                double h = held[j];
-                for (std::size_t k0 = i0; k0 < i0 + ni; k0 += kStepDays) {
-                    next.next();
-                    const std::size_t k1 = std::min(i0 + ni, k0 + kStepDays);
-                    for (std::size_t k = k0; k < k1; ++k) {
-                        const double w = w_j[k];
-                        if (VwapRules::idle(w, h)) continue;
-                        rules.step(ColumnCell{market, k}, w, h, days[k]);
-                    }
+                fetch.fill(c, next);
+                if (!w_j.in_place() || !market.in_place()) {
+                    walk(rules, market, w_j, next, i0, i1, held[j], days.data());
+                    continue;
                 }
-                held[j] = h;
+                const StridedColumn strided(market);
+                if (strided.shared_stride())
+                    walk(rules, SharedStrideColumn(market), w_j.strided(), next, i0, i1, held[j],
+                         days.data());
+                else
+                    walk(rules, strided, w_j.strided(), next, i0, i1, held[j], days.data());
             }
         }
     }
+}
+
+// True when rows[k] == rows[0] + k throughout.
+bool is_run(std::span<const std::int64_t> rows) {
+    for (std::size_t k = 1; k < rows.size(); ++k)
+        if (rows[k] != rows[0] + static_cast<std::int64_t>(k)) return false;
+    return true;
+}
+
+}  // namespace
+
+void vwap_daily_cash(View2D<double> signal, std::span<const std::int64_t> signal_rows,
+                     const VwapMarket& m, const VwapCosts& costs,
+                     std::span<double> daily_cash) {
+    const std::size_t n_days = signal_rows.size();
+    std::vector<DayProfit> days(n_days);
+    std::vector<double> held(signal.cols, 0.0);
+    // Consecutive rows (no day dropped) are read in place, from the first.
+    MappedView2D<double> weights(signal);
+    if (is_run(signal_rows)) {
+        if (!signal_rows.empty()) weights.source.data += signal_rows[0] * signal.row_stride;
+    } else {
+        weights.rows = signal_rows.data();
+    }
+    walk_tiles(weights, m, VwapRules(costs), held, days);
     for (std::size_t i = 0; i < n_days; ++i) daily_cash[i] = days[i].total();
 }
 

@@ -10,6 +10,19 @@
 
 #include "kernels/view.hpp"
 
+// Marks a hot function to be built for a few x86-64 instruction sets and
+// chosen at load for the running CPU, so that a portable build still runs the
+// newer instructions where they exist. Floating-point results do not change:
+// no fused multiply-adds are formed (-ffp-contract=off).
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define MIRTALY_CPU_CLONES __attribute__((target_clones("avx2", "sse4.1", "default")))
+#endif
+#endif
+#ifndef MIRTALY_CPU_CLONES
+#define MIRTALY_CPU_CLONES
+#endif
+
 namespace mirtaly::kernels {
 
 // Market arrays aligned to the simulated days and stocks, directly or
@@ -44,53 +57,55 @@ public:
         : money_(c.total_money), lot_(static_cast<double>(c.lot_size)),
           buy_mult_(1.0 + c.fee), sell_mult_(1.0 - c.fee - c.rule_fee) {}
 
-    // With nothing held, a weight that is not finite and non-zero asks for no
-    // shares: the cell trades nothing and books nothing.
-    static bool idle(double weight, double held) {
+    // With nothing held, only a finite non-zero weight asks for shares; on any
+    // other the cell trades nothing and books nothing.
+    static bool wanted(double weight) {
         const double a = std::fabs(weight);
-        return held == 0.0 && !(a > 0.0 && a < std::numeric_limits<double>::infinity());
+        return (a > 0.0) & (a < std::numeric_limits<double>::infinity());
     }
 
     // Trades `held` shares towards the weight's target and adds the day's
-    // profit terms to `day`. `cell` reads the day's market values when a rule
-    // needs them: prev_close(), close(), buy_price(), sell_price(), split(),
-    // dividend(), can_buy(), cant_sell(). A term whose share count is zero is
-    // an exact zero (every price coefficient is finite), so it is not computed.
+    // profit terms to `day`. `cell` reads the day's market values:
+    // prev_close(), close(), buy_price(), sell_price(), split(), dividend(),
+    // can_buy(), cant_sell().
+    //
+    // Every term is computed and added, without a branch on the share counts:
+    // whether a target moves a lot up or down is a coin flip from day to day,
+    // which a branch would mispredict half the time. A zero share count gives
+    // a zero term, since every price coefficient is finite; a day's sums start
+    // at +0.0 and so never become -0.0, and adding either zero to them leaves
+    // their bits as they were.
     template <class Cell>
     void step(const Cell& cell, double weight, double& held, DayProfit& day) const {
         const double prev_close = cell.prev_close();
-        double target = 0.0;
-        if (std::isfinite(weight) && std::isfinite(prev_close) && prev_close > 0.0)
-            target = std::floor((money_ * weight) / (prev_close * lot_)) * lot_;
+        const bool sized = std::isfinite(weight) && std::isfinite(prev_close) && prev_close > 0.0;
+        const double target =
+            sized ? std::floor((money_ * weight) / (prev_close * lot_)) * lot_ : 0.0;
         const double diff = target - held;
-        const double bought = (diff > 0.0 && cell.can_buy()) ? diff : 0.0;
-        const double sold = (diff < 0.0 && !cell.cant_sell()) ? -diff : 0.0;
+        const double up = diff > 0.0 ? diff : 0.0;
+        const double down = diff < 0.0 ? -diff : 0.0;
+        const double bought = cell.can_buy() ? up : 0.0;
+        const double sold = cell.cant_sell() ? 0.0 : down;
         const double hold = held - sold;
         held = hold + bought;
 
-        if (bought == 0.0 && hold == 0.0 && sold == 0.0) return;
         const double close = cell.close();
-        if (bought != 0.0) day.buy += bought * nan_to_zero(close - cell.buy_price() * buy_mult_);
-        if (hold == 0.0 && sold == 0.0) return;
         const double raw_split = cell.split();
         const double split = std::isnan(raw_split) ? 1.0 : raw_split;
         const double dividend = nan_to_zero(cell.dividend());
-        if (hold != 0.0) {
-            day.hold += hold * nan_to_zero(split * close - prev_close);
-            day.hold_dividend += hold * dividend;
-        }
-        if (sold != 0.0) {
-            day.sell += sold * nan_to_zero(split * cell.sell_price() * sell_mult_ - prev_close);
-            day.sell_dividend += sold * dividend;
-        }
+        day.buy += bought * nan_to_zero(close - cell.buy_price() * buy_mult_);
+        day.hold += hold * nan_to_zero(split * close - prev_close);
+        day.hold_dividend += hold * dividend;
+        day.sell += sold * nan_to_zero(split * cell.sell_price() * sell_mult_ - prev_close);
+        day.sell_dividend += sold * dividend;
     }
 
 private:
     // numpy.nan_to_num(x, nan=0.0): NaN -> 0, infinities -> the largest finite value.
     static double nan_to_zero(double x) {
-        if (std::isnan(x)) return 0.0;
-        if (std::isinf(x)) return std::copysign(std::numeric_limits<double>::max(), x);
-        return x;
+        if (std::isfinite(x)) [[likely]]
+            return x;
+        return std::isnan(x) ? 0.0 : std::copysign(std::numeric_limits<double>::max(), x);
     }
 
     double money_, lot_, buy_mult_, sell_mult_;
@@ -105,11 +120,45 @@ struct MarketColumn {
           buy_price(m.buy_price.column(j)), sell_price(m.sell_price.column(j)),
           split(m.split.column(j)), dividend(m.dividend.column(j)), can_buy(m.can_buy.column(j)),
           cant_sell(m.cant_sell.column(j)) {}
+
+    bool in_place() const {
+        return prev_close.in_place() && close.in_place() && buy_price.in_place() &&
+               sell_price.in_place() && split.in_place() && dividend.in_place() &&
+               can_buy.in_place() && cant_sell.in_place();
+    }
+};
+
+// A stock's column whose every line is read in place: no map and no missing
+// line to test on each read.
+struct StridedColumn {
+    StridedLine<double> prev_close, close, buy_price, sell_price, split, dividend;
+    StridedLine<bool> can_buy, cant_sell;
+    explicit StridedColumn(const MarketColumn& c)
+        : prev_close(c.prev_close.strided()), close(c.close.strided()),
+          buy_price(c.buy_price.strided()), sell_price(c.sell_price.strided()),
+          split(c.split.strided()), dividend(c.dividend.strided()), can_buy(c.can_buy.strided()),
+          cant_sell(c.cant_sell.strided()) {}
+
+    // Every line a day apart by the same stride (every array column-major, or
+    // every one row-major).
+    bool shared_stride() const {
+        const std::ptrdiff_t s = prev_close.stride;
+        return close.stride == s && buy_price.stride == s && sell_price.stride == s &&
+               split.stride == s && dividend.stride == s && can_buy.stride == s &&
+               cant_sell.stride == s;
+    }
+};
+
+// A StridedColumn whose lines share one stride: a cell's offset, worked out
+// once, serves every read.
+struct SharedStrideColumn : StridedColumn {
+    using StridedColumn::StridedColumn;
 };
 
 // One day of a stock's column: the cell VwapRules::step reads.
-struct ColumnCell {
-    const MarketColumn& c;
+template <class Column>
+struct CellOf {
+    const Column& c;
     std::size_t day;
 
     double prev_close() const { return c.prev_close[day]; }
@@ -120,6 +169,24 @@ struct ColumnCell {
     double dividend() const { return c.dividend[day]; }
     bool can_buy() const { return c.can_buy[day]; }
     bool cant_sell() const { return c.cant_sell[day]; }
+};
+using ColumnCell = CellOf<MarketColumn>;
+
+template <>
+struct CellOf<SharedStrideColumn> {
+    const SharedStrideColumn& c;
+    std::ptrdiff_t at;
+    CellOf(const SharedStrideColumn& column, std::size_t day)
+        : c(column), at(static_cast<std::ptrdiff_t>(day) * column.prev_close.stride) {}
+
+    double prev_close() const { return c.prev_close.base[at]; }
+    double close() const { return c.close.base[at]; }
+    double buy_price() const { return c.buy_price.base[at]; }
+    double sell_price() const { return c.sell_price.base[at]; }
+    double split() const { return c.split.base[at]; }
+    double dividend() const { return c.dividend.base[at]; }
+    bool can_buy() const { return c.can_buy.base[at]; }
+    bool cant_sell() const { return c.cant_sell.base[at]; }
 };
 
 // The positions among the first `rows` rows of `matrix` that hold at least one

@@ -45,6 +45,15 @@ struct View2D {
     bool column_major() const { return rows <= 1 || row_stride == 1; }
 };
 
+// A line read in place: element k at base[k * stride].
+template <class T>
+struct StridedLine {
+    const T* base = nullptr;
+    std::ptrdiff_t stride = 0;
+
+    T operator[](std::size_t k) const { return base[static_cast<std::ptrdiff_t>(k) * stride]; }
+};
+
 // One line (a column or a row) of a mapped matrix: element k is the source
 // line's element map[k] (element k without a map), and a negative position
 // reads `missing`; so does every element of a line the source lacks.
@@ -63,6 +72,10 @@ struct MappedLine {
         }
         return base ? base[p * stride] : missing;
     }
+
+    // Without a map, over a line the source has, elements are read in place.
+    bool in_place() const { return base && !map; }
+    StridedLine<T> strided() const { return {base, stride}; }
 };
 
 // A View2D read through position maps: cell (i, j) is the source's cell
