@@ -1,6 +1,7 @@
 #include "kernels/simulation.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -25,7 +26,7 @@ constexpr std::size_t kRowsPerPart = kTileDays / kTileStocks;
 // Steps of a stock's walk through a full tile.
 constexpr std::size_t kWalkSteps = kTileDays / kStepDays;
 static_assert(kWalkSteps == kRowsPerPart, "a part has a line of each array per step");
-static_assert(kStepDays == 8, "a step is tested as four pairs of days");
+static_assert(kStepDays == 8 && kTileDays % kStepDays == 0, "a step's flags are one word");
 
 // Always inlined: GCC takes a function that only prefetches for one without
 // effects, and drops its calls.
@@ -172,65 +173,54 @@ std::vector<std::int64_t> delayed_signal_rows(View2D<double> signal) {
 
 namespace {
 
-// Two days' weights side by side: the vector width of every x86-64 and
-// ARM64 core.
-using Pair = double __attribute__((vector_size(2 * sizeof(double))));
-using PairBits = std::int64_t __attribute__((vector_size(2 * sizeof(double))));
-
-// VwapRules::wanted, lane by lane: all ones where the weight asks for shares.
-[[gnu::always_inline]] inline PairBits wanted(Pair w) {
-    const Pair a = reinterpret_cast<Pair>(reinterpret_cast<PairBits>(w) &
-                                          std::numeric_limits<std::int64_t>::max());
-    return (a > 0.0) & (a < std::numeric_limits<double>::infinity());
-}
-
+// Marks with a 1 byte each of days [i0, i1) whose weight asks for shares,
+// from flags[0]; flags up to the next whole step are 0. A step's eight flags
+// are then read as one word.
 template <class Weights>
-[[gnu::always_inline]] inline Pair pair_at(const Weights& weights, std::size_t k) {
+[[gnu::always_inline]] inline void mark_wanted(const Weights& weights, std::size_t i0,
+                                               std::size_t i1, std::uint8_t* flags) {
+    const std::size_t n = i1 - i0;
     if constexpr (std::is_same_v<Weights, StridedLine<double>>) {
-        if (weights.stride == 1) {
-            Pair p;
-            std::memcpy(&p, weights.base + k, sizeof p);
-            return p;
+        if (weights.stride == 1) {  // contiguous: the loop is vectorized
+            const double* w = weights.base + i0;
+            for (std::size_t i = 0; i < n; ++i) flags[i] = VwapRules::wanted(w[i]);
+        } else {
+            const double* w = weights.base + static_cast<std::ptrdiff_t>(i0) * weights.stride;
+            for (std::size_t i = 0; i < n; ++i, w += weights.stride)
+                flags[i] = VwapRules::wanted(*w);
         }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) flags[i] = VwapRules::wanted(weights[i0 + i]);
     }
-    return Pair{weights[k], weights[k + 1]};
+    for (std::size_t i = n; i % kStepDays; ++i) flags[i] = 0;
 }
 
-// Whether any of days [k0, k1) has a weight that asks for shares.
-template <class Weights>
-[[gnu::always_inline]] inline bool any_wanted(const Weights& weights, std::size_t k0,
-                                              std::size_t k1) {
-    if (k1 - k0 == kStepDays) {  // a full step: eight days at once
-        const PairBits m = (wanted(pair_at(weights, k0)) | wanted(pair_at(weights, k0 + 2))) |
-                           (wanted(pair_at(weights, k0 + 4)) | wanted(pair_at(weights, k0 + 6)));
-        return (m[0] | m[1]) != 0;
-    }
-    for (std::size_t k = k0; k < k1; ++k)
-        if (VwapRules::wanted(weights[k])) return true;
-    return false;
-}
+static_assert(std::endian::native == std::endian::little, "a step's first flag is its low byte");
 
 // Stock j's days [i0, i1) of a tile: each step of kStepDays days first requests
 // the next tile's lines of part `next`. With nothing held, a day whose weight
-// asks for no shares books nothing and is passed over.
+// asks for no shares books nothing and is passed over, and so is a step of
+// such days, at the cost of a word's test.
 template <class Column, class Weights>
 [[gnu::always_inline]] inline void walk(const VwapRules& rules, const Column& market,
                                         const Weights& weights, const PartLines& next,
                                         std::size_t i0, std::size_t i1, double& held,
                                         DayProfit* days) {
+    std::uint8_t flags[kTileDays];
+    mark_wanted(weights, i0, i1, flags);
     double h = held;
     for (std::size_t k0 = i0, step = 0; k0 < i1; k0 += kStepDays, ++step) {
         next.fetch(step);
+        std::uint64_t wanted;
+        std::memcpy(&wanted, flags + (k0 - i0), sizeof wanted);
+        if (h == 0.0 && wanted == 0) continue;
         const std::size_t k1 = std::min(i1, k0 + kStepDays);
-        // Most steps of most stocks are idle: tested at once, without a
-        // branch per day.
-        if (h == 0.0 && !any_wanted(weights, k0, k1)) continue;
-        for (std::size_t k = k0;; ++k) {
-            // Idle days touch nothing but their weight.
-            if (h == 0.0) {
-                while (k < k1 && !VwapRules::wanted(weights[k])) ++k;
+        for (std::size_t k = k0; k < k1; ++k) {
+            if (h == 0.0) {  // on to the step's next day that asks for shares
+                const std::uint64_t later = wanted >> (8 * (k - k0));
+                if (later == 0) break;
+                k += static_cast<std::size_t>(std::countr_zero(later)) / 8;
             }
-            if (k == k1) break;
             rules.step(CellOf<Column>{market, k}, weights[k], h, days[k]);
         }
     }
