@@ -15,8 +15,9 @@ def test_demo_prepares_backtests_and_finds_the_data_current(tmp_path, capsys, mo
     assert "prepared: downloaded the package and updated it to" in outputs[0]
     assert "data already current up to" in outputs[1] and "downloaded" not in outputs[1]
     figures = sorted((tmp_path / "tiny" / "figures").glob("*.png"))
-    assert len(figures) == 2 and all(p.read_bytes()[:4] == b"\x89PNG" for p in figures)
-    assert all(str(p) in outputs[0] for p in figures) and "turnover" in outputs[0]
+    assert len(figures) == 3 and all(p.read_bytes()[:4] == b"\x89PNG" for p in figures)
+    assert all(str(p) in outputs[0] for p in figures)
+    assert "rank IC mean" in outputs[0] and "turnover" in outputs[0]
     # The same data gives the same statistics and tables.
     tables = [[line for line in out.splitlines() if line.startswith(" ")] for out in outputs]
     assert tables[0] == tables[1]

@@ -35,23 +35,12 @@ def market():
     opens = close * (1.0 + rng.normal(0.0, 0.01, close.shape))
     forward = (opens.shift(-2) / opens.shift(-1) - 1).rank(axis=1)
     bench = {c: pd.Series(rng.normal(3e-4, 0.01, len(close)), index=close.index) for c in CODES}
-    return {
-        "factor": factor,
-        "valid": valid,
-        "frames": frames,
-        "open": opens,
-        "forward": forward,
-        "bench": bench,
-    }
+    return dict(factor=factor, valid=valid, frames=frames, open=opens, forward=forward, bench=bench)
 
 
 def run(m, **kwargs):
-    options = {
-        "close_price_valid": m["valid"],
-        "forward_return_rank_cache": m["forward"],
-        "benchmark_dict": m["bench"],
-        "plot_image_kind": None,
-    }
+    options = dict(close_price_valid=m["valid"], forward_return_rank_cache=m["forward"])
+    options |= dict(benchmark_dict=m["bench"], plot_image_kind=None)
     return run_alpha_vwap_backtest_core(m["factor"], **m["frames"], **(options | kwargs))
 
 
@@ -80,8 +69,7 @@ def test_core_matches_the_plain_reading_of_the_rules(market, options, layout):
     np.testing.assert_allclose(got.to_numpy(), want_daily.to_numpy(), rtol=1e-12, atol=1e-15)
     assert list(got.index) == list(want_daily.index)
     assert market["factor"].index[8] not in got.index  # the day after a date without ranks
-    if not options.get("rolling_window"):
-        np.testing.assert_allclose(result.rank_ic, want_ic, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(result.rank_ic, want_ic, rtol=1e-12, atol=1e-15)
     pd.testing.assert_frame_equal(result.group_cumulative_return, got.cumsum() + 1.0)
 
 
@@ -127,26 +115,17 @@ def test_summary_best_group_and_benchmark_choice(market):
     assert row["excess_max_dd"] == pytest.approx(drawdown)
     primary = summary[summary["benchmark_name"] == "000905"]
     assert result.best_group == primary["group"][primary["excess_annual_return"].idxmax()]
-    summary.loc[0, "group"] = 99  # a copy each time
-    assert result.benchmark_summary().loc[0, "group"] == 1
-
     for names in (None, "all"):
-        assert set(run(market, benchmark_names=names).benchmark_summary()["benchmark_name"]) == set(
-            CODES
-        )
+        summary = run(market, benchmark_names=names).benchmark_summary()
+        assert set(summary["benchmark_name"]) == set(CODES)
     with pytest.raises(ValueError, match="399006"):
         run(market, benchmark_names=["000300", "399006"])
 
 
 def test_empty_input_gives_empty_frames(market):
     result = run(market | {"factor": market["factor"].iloc[:0]}, group_num=5)
-    assert result.group_daily_return.empty and list(result.group_daily_return.columns) == [
-        1,
-        2,
-        3,
-        4,
-        5,
-    ]
+    daily = result.group_daily_return
+    assert daily.empty and list(daily.columns) == [1, 2, 3, 4, 5]
     assert result.rank_ic.empty and result.benchmark_summary().empty
     assert math.isnan(result.best_group) and result.plot_paths == {}
 
@@ -166,11 +145,8 @@ def test_figures_per_benchmark(market, tmp_path, kind, size, names):
             factor_name="动量因子",
         )
     assert not [w for w in caught if "missing from" in str(w.message)]
-    want = (
-        {names[0]: str(path)}
-        if len(names) == 1
-        else {c: str(tmp_path / f"momentum_{c}.png") for c in names}
-    )
+    want = {c: str(tmp_path / f"momentum_{c}.png") for c in names}
+    want = {names[0]: str(path)} if len(names) == 1 else want
     assert {k: v["primary"] for k, v in result.plot_paths.items()} == want
     w, h, dpi = size
     for file in want.values():

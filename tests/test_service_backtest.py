@@ -8,7 +8,6 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
-from PIL import Image
 
 from mirtaly.backtest import _core, _service
 from mirtaly.backtest.result import BacktestData, BacktestResult
@@ -144,14 +143,3 @@ def test_public_result(best, paths, want_best, want_paths):
     assert list(result.benchmark_summary["group"]) == [1]
     with pytest.raises(TypeError, match="factor_name"):
         _service.BacktestService._to_public_result(core, 1)
-
-
-def test_figures_end_to_end(service, loaded, factor, tmp_path):
-    result = service.backtest(
-        factor, loaded, "20000101", "20991231", tmp_path, "mom", group_num=5, plot="large",
-        benchmark=["000300", "000905"],
-    )  # fmt: skip
-    assert result.plot_paths == {c: str(tmp_path / f"mom_{c}.png") for c in ("000300", "000905")}
-    for path in result.plot_paths.values():
-        with Image.open(path) as image:
-            assert image.format == "PNG"

@@ -14,8 +14,8 @@ namespace {
 // What a backtest reads without a fallback: the key datasets first, then
 // the rest of what the group and strategy requests take from the store.
 constexpr std::array<const char*, 10> kRequiredDatasets = {
-    "close_price", "open_price",  "can_buy_stock", "cant_sell_stock", "close_price_valid",
-    "prev_close",  "buy_price",   "sell_price",    "rq_get_split",    "rq_get_dividend"};
+    "close_price", "open_price", "can_buy_stock", "cant_sell_stock", "close_price_valid",
+    "prev_close",  "buy_price",  "sell_price",    "rq_get_split",    "rq_get_dividend"};
 
 constexpr const char* kIncomplete = "回测基准数据包不完整,请删除回测数据目录后重新准备";
 
@@ -23,9 +23,7 @@ nb::object new_store(nb::handle store_dir) {
     return attr_of(kModule, "BinaryPreparedDataStore")(store_dir);
 }
 
-bool has_metadata(nb::handle store) {
-    return truth(store.attr("metadata_path").attr("exists")());
-}
+bool has_metadata(nb::handle store) { return truth(store.attr("metadata_path").attr("exists")()); }
 
 // Downloads a package into a staging directory beside `store_dir`, checks it
 // there and swaps it in; the old directory stays as it was until then.
@@ -106,8 +104,7 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
         attr_of(kModule, "build_incremental_write_window")(base_index, write_start, write_end);
     if (!truth(store.attr("update_tail")(payload)))
         raise_mirtaly_error("回测数据增量更新失败:基准缺失或元信息不完整");
-    self.attr("_log_dataset_summary")(store,
-                                      "action"_a = downloaded ? "已就绪并更新" : "已更新");
+    self.attr("_log_dataset_summary")(store, "action"_a = downloaded ? "已就绪并更新" : "已更新");
 }
 
 }  // namespace mirtaly::service
