@@ -1,6 +1,7 @@
 """Many backtests from one call: the default process pool, a caller's threads and a real
 Dask cluster on 127.0.0.1 give exactly the single calls' results."""
 
+import dataclasses
 import os
 import re
 from concurrent.futures import ThreadPoolExecutor
@@ -33,10 +34,13 @@ def tiny_data(tiny_market, tmp_path_factory):
     return BacktestData(data=BinaryPreparedDataStore(path).load(mmap=False)["data"])
 
 
+def momentum(data, days):
+    return data.data["close_price"].pct_change(days, fill_method=None)
+
+
 def momentum_weights(data, days):
     """Equal weights on the ten stocks that rose most over ``days`` sessions."""
-    move = data.data["close_price"].pct_change(days, fill_method=None)
-    top = move.rank(axis=1, ascending=False) <= 10
+    top = momentum(data, days).rank(axis=1, ascending=False) <= 10
     return top.astype(float).div(top.sum(axis=1), axis=0).where(top)
 
 
@@ -67,13 +71,19 @@ def dask_client():
 
 
 def assert_same_result(got, want):
-    assert got.strategy_name == want.strategy_name
-    pd.testing.assert_series_equal(got.daily_return, want.daily_return, check_exact=True)
-    pd.testing.assert_series_equal(got.cumulative_return, want.cumulative_return, check_exact=True)
-    pd.testing.assert_frame_equal(got.benchmark_summary, want.benchmark_summary, check_exact=True)
-    np.testing.assert_array_equal(list(got.stats.values()), list(want.stats.values()))
-    assert list(got.stats) == list(want.stats)
-    assert got.plot_paths == want.plot_paths
+    """Every field equal to the single call's, exactly."""
+    assert type(got) is type(want)
+    for field in dataclasses.fields(want):
+        a, b = getattr(got, field.name), getattr(want, field.name)
+        if isinstance(b, pd.DataFrame):
+            pd.testing.assert_frame_equal(a, b, check_exact=True)
+        elif isinstance(b, pd.Series):
+            pd.testing.assert_series_equal(a, b, check_exact=True)
+        elif isinstance(b, dict):
+            assert list(a) == list(b)
+            np.testing.assert_array_equal(list(a.values()), list(b.values()))
+        else:
+            assert a == b
 
 
 @pytest.mark.parametrize("kind", ["default pool", "threads", "dask"])
@@ -128,6 +138,30 @@ def test_figures_are_drawn_for_every_name_on_the_pool(tiny_data, strategies, win
             "weekly_net_value": str(tmp_path / f"{name}_weekly_net_value.png"),
         }
         assert all(os.path.getsize(path) > 10_000 for path in result.plot_paths.values())
+
+
+def test_factor_backtests_equal_the_single_calls_and_rank_in_the_summary(
+    tiny_data, window, tmp_path
+):
+    factors = {name: momentum(tiny_data, days) for name, days in (("mom5", 5), ("mom20", 20))}
+    factors["flat"] = factors["mom5"].iloc[:0]
+    options = {"group_num": 3, "benchmark": ["000300", "000852"]}
+    results, summary = mirtaly.backtest_many(
+        factors, tiny_data, *window, tmp_path, raise_errors=False, **options
+    )
+    assert str(results["flat"]) == "因子宽表为空"
+    for name in ("mom5", "mom20"):
+        want = get_service().backtest(factors[name], tiny_data, *window, tmp_path, name, **options)
+        assert_same_result(results[name], want)
+        rows = want.benchmark_summary.query("benchmark_name == '000300'")
+        best = rows.set_index("group").loc[want.best_group]
+        assert summary.loc[name, "best_group"] == want.best_group
+        assert summary.loc[name, "ic_mean"] == want.rank_ic.mean()
+        assert summary.loc[name, "excess_sharpe"] == best["excess_sharpe"]
+        assert summary.loc[name, "top_minus_bottom"] == (
+            rows["annual_return"].iloc[-1] - rows["annual_return"].iloc[0]
+        )
+    assert summary.loc["flat", "error"] == "ValueError: 因子宽表为空"
 
 
 def test_failures_are_raised_together_after_every_run(tiny_data, strategies, window):

@@ -6,6 +6,7 @@
     data = mirtaly.load_backtest_data()        # once; share it between backtests
     mirtaly.backtest(factor, data, start, end, output_dir, name)          # factor groups
     mirtaly.backtest_strategy(weights, data, start, end, output_dir, name)
+    mirtaly.backtest_many({name: factor, ...}, data, start, end, output_dir)   # all cores
     mirtaly.backtest_strategy_many({name: weights, ...}, data, start, end, output_dir)
 
 These run on one process-wide :class:`mirtaly.backtest._service.BacktestService`
@@ -21,13 +22,14 @@ from mirtaly.api import (
     load_backtest_data,
     prepare_backtest_data,
 )
-from mirtaly.many import ManyResults, backtest_strategy_many
+from mirtaly.many import ManyResults, backtest_many, backtest_strategy_many
 
 __version__ = "0.1.0"
 
 __all__ = [
     "ManyResults",
     "backtest",
+    "backtest_many",
     "backtest_strategy",
     "backtest_strategy_many",
     "configure",

@@ -63,9 +63,10 @@ def reversal_factor(data: dict) -> pd.DataFrame:
 
 
 def top_group_weights(factor: pd.DataFrame, groups: int) -> pd.DataFrame:
-    """Equal weights on each day's top 1/groups of the stocks by factor value."""
+    """Equal weights on each day's top 1/groups of the stocks by factor value; the other
+    stocks get no weight (NaN), so the holding count is the group's size."""
     top = factor.rank(axis=1, pct=True) > 1.0 - 1.0 / groups
-    return top.astype(float).div(top.sum(axis=1).replace(0, np.nan), axis=0)
+    return top.astype(float).div(top.sum(axis=1).replace(0, np.nan), axis=0).where(top)
 
 
 def pinned_market(root: Path, size: str):

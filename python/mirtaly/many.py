@@ -1,10 +1,11 @@
 """Many backtests from one call: on every core of this machine, on a caller's
 executor, or on a Dask cluster.
 
+    results, summary = mirtaly.backtest_many(factors, data, 20200101, 20241231, "out")
+    summary.sort_values("ic_ir", ascending=False)
     results, summary = mirtaly.backtest_strategy_many(
         {"mom20": weights20, "mom60": weights60}, data, 20200101, 20241231, "out", plot=None
     )
-    summary.sort_values("long_sharp", ascending=False)
 
 Each name's run is exactly the single call (``BacktestService.backtest`` or
 ``backtest_strategy``) with the name as ``plot_filename`` and the same
@@ -39,15 +40,17 @@ import sys
 from collections.abc import Mapping
 from typing import NamedTuple
 
+import numpy as np
 import pandas as pd
 from tqdm import tqdm
 
 from mirtaly import _shared
+from mirtaly.backtest._core import headline_stats
 from mirtaly.backtest._store import normalize_yyyymmdd
-from mirtaly.backtest.result import StrategyBacktestResult
+from mirtaly.backtest.result import BacktestResult, StrategyBacktestResult
 from mirtaly.exceptions import BacktestManyError
 
-__all__ = ["ManyResults", "backtest_strategy_many"]
+__all__ = ["ManyResults", "backtest_many", "backtest_strategy_many"]
 
 # Tasks kept in flight per worker: one running, one ready to start when it ends.
 _IN_FLIGHT_PER_WORKER = 2
@@ -62,6 +65,41 @@ class ManyResults(NamedTuple):
 
     results: dict
     summary: pd.DataFrame
+
+
+def backtest_many(
+    factors: Mapping,
+    data,
+    start_date,
+    end_date,
+    output_dir,
+    *,
+    executor=None,
+    raise_errors: bool = True,
+    progress: bool | None = None,
+    **backtest_keywords,
+) -> ManyResults:
+    """Factor group backtests of every ``name -> factor table`` in ``factors``.
+
+    Each runs ``BacktestService.backtest(factor, data, start_date, end_date,
+    output_dir, name, **backtest_keywords)``; ``executor``, ``raise_errors`` and
+    ``progress`` as in :func:`backtest_strategy_many`.
+
+    The summary's columns, against the first benchmark: ``ic_mean``, ``ic_ir``,
+    ``best_group`` (-1 when there is none), ``top_minus_bottom`` (annual return of
+    the top group minus the bottom one's), the best group's ``annual_return``,
+    ``excess_annual_return``, ``excess_sharpe`` and ``excess_max_dd``, then
+    ``error``.
+    """
+    return _run_many(
+        "factor",
+        factors,
+        (data, start_date, end_date, output_dir),
+        backtest_keywords,
+        executor=executor,
+        raise_errors=raise_errors,
+        progress=progress,
+    )
 
 
 def backtest_strategy_many(
@@ -382,4 +420,23 @@ def _strategy_summary(results: dict) -> pd.DataFrame:
     return _summary(results, rows)
 
 
-_SUMMARIES = {"strategy": _strategy_summary}
+_BEST_GROUP_FIGURES = ["annual_return", "excess_annual_return", "excess_sharpe", "excess_max_dd"]
+
+
+def _factor_summary(results: dict) -> pd.DataFrame:
+    rows = {}
+    for name, result in results.items():
+        if not isinstance(result, BacktestResult):
+            continue
+        primary = result.benchmark_summary
+        if len(primary):
+            primary = primary[primary["benchmark_name"] == primary["benchmark_name"].iloc[0]]
+        row = {**headline_stats(result.rank_ic, primary), "best_group": result.best_group}
+        best = primary[primary["group"] == result.best_group]
+        for column in _BEST_GROUP_FIGURES:
+            row[column] = best[column].iloc[0] if len(best) else np.nan
+        rows[name] = row
+    return _summary(results, rows)
+
+
+_SUMMARIES = {"strategy": _strategy_summary, "factor": _factor_summary}

@@ -148,16 +148,26 @@ def _figure_paths(plot_save_path, codes) -> dict[str, Path]:
     return {code: path.with_name(f"{path.stem}_{code}{path.suffix}") for code in codes}
 
 
+def headline_stats(rank_ic: pd.Series, rows: pd.DataFrame) -> dict:
+    """The figures a factor is judged by first, against one benchmark (``rows``: that
+    benchmark's rows of the summary, groups in order): IC mean, IC IR (mean over
+    standard deviation of the daily rank IC), the best group and the annual return of
+    the top group minus that of the bottom one."""
+    ic = rank_ic.dropna()
+    ic_std = ic.std()
+    annual = rows["annual_return"]
+    return {
+        "ic_mean": ic.mean(),
+        "ic_ir": ic.mean() / ic_std if ic_std > 0 else math.nan,
+        "best_group": _best_group(rows),
+        "top_minus_bottom": annual.iloc[-1] - annual.iloc[0] if len(annual) else math.nan,
+    }
+
+
 def _draw_figures(result, benchmarks, rows, paths, plot_image_kind, plot_title):
     from mirtaly.backtest._ravelin import plot_group_backtest  # loads the plotting library
 
     daily = result.group_daily_return
-    ic = result.rank_ic.dropna()
-    ic_std = ic.std()
-    stats = {
-        "ic_mean": ic.mean(),
-        "ic_ir": ic.mean() / ic_std if ic_std > 0 else math.nan,
-    }
     for code, path in paths.items():
         summary = rows[code]
         annual = pd.Series(summary["annual_return"].to_numpy(), index=daily.columns)
@@ -166,11 +176,7 @@ def _draw_figures(result, benchmarks, rows, paths, plot_image_kind, plot_title):
             annual_return=annual,
             benchmark_annual_return=float(summary["benchmark_annual_return"].iloc[0]),
             rank_ic=result.rank_ic,
-            stats={
-                **stats,
-                "best_group": _best_group(summary),
-                "top_minus_bottom": annual.iloc[-1] - annual.iloc[0],
-            },
+            stats=headline_stats(result.rank_ic, summary),
             factor_name=result.factor_name,
             plot_title=plot_title,
             save_path=path,
