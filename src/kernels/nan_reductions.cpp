@@ -38,46 +38,82 @@ double positive_share(View1D<double> x) {
     return n ? static_cast<double>(positive) / static_cast<double>(n) : kNaN;
 }
 
-double pearson(View1D<double> a, View1D<double> b) {
-    std::vector<double> xa, xb;
-    xa.reserve(a.size);
-    xb.reserve(a.size);
-    for (std::size_t i = 0; i < a.size; ++i) {
-        if (std::isnan(a[i]) || std::isnan(b[i])) continue;
-        // An infinity poisons the means, as it does in pandas.
-        if (std::isinf(a[i]) || std::isinf(b[i])) return kNaN;
-        xa.push_back(a[i]), xb.push_back(b[i]);
-    }
-    const std::size_t n = xa.size();
-    if (n < 2) return kNaN;
+namespace {
 
-    auto centre_and_scale = [](std::vector<double>& v) {
-        double mean = 0.0;
-        for (double x : v) mean += x;
-        mean /= static_cast<double>(v.size());
-        double scale = 0.0;
-        for (double& x : v) {
-            x -= mean;
-            scale = std::max(scale, std::fabs(x));
+// Pearson correlation in branch-free passes over the rows where both values
+// exist: their count and sums, then the centred products. The sums are
+// vectorized (their order of addition is the compiler's).
+template <class Line>
+double pearson_of(const Line a, const Line b, std::size_t size) {
+    // Every value times fa (and fb): powers of two, so the result does not
+    // depend on them unless a sum overflows or a product underflows.
+    auto correlation = [&](double fa, double fb) {
+        double n = 0.0, sum_a = 0.0, sum_b = 0.0;
+#pragma omp simd reduction(+ : n, sum_a, sum_b)
+        for (std::size_t i = 0; i < size; ++i) {
+            const double x = a[i], y = b[i];
+            const bool both = (x == x) & (y == y);
+            n += both ? 1.0 : 0.0;
+            sum_a += both ? x * fa : 0.0;
+            sum_b += both ? y * fb : 0.0;
         }
-        if (scale == 0.0) return scale;
-        for (double& x : v) x /= scale;
-        return scale;
+        const double mean_a = sum_a / n, mean_b = sum_b / n;
+        double aa = 0.0, bb = 0.0, ab = 0.0;
+#pragma omp simd reduction(+ : aa, bb, ab)
+        for (std::size_t i = 0; i < size; ++i) {
+            const double x = a[i], y = b[i];
+            const bool both = (x == x) & (y == y);
+            const double dx = both ? x * fa - mean_a : 0.0;
+            const double dy = both ? y * fb - mean_b : 0.0;
+            aa += dx * dx, bb += dy * dy, ab += dx * dy;
+        }
+        struct {
+            double n, aa, bb, ab;
+        } out{n, aa, bb, ab};
+        return out;
     };
-    const double sa = centre_and_scale(xa), sb = centre_and_scale(xb);
-    if (sa == 0.0 || sb == 0.0) return kNaN;
+    auto sound = [](double aa, double bb, double ab) {
+        constexpr double kTiny = 0x1p-600;  // far above where products lose digits
+        return std::isfinite(aa) && std::isfinite(bb) && std::isfinite(ab) &&
+               (aa == 0.0 || aa > kTiny) && (bb == 0.0 || bb > kTiny);
+    };
 
-    double aa = 0.0, bb = 0.0, ab = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        aa += xa[i] * xa[i];
-        bb += xb[i] * xb[i];
-        ab += xa[i] * xb[i];
+    auto [n, aa, bb, ab] = correlation(1.0, 1.0);
+    if (n < 2.0) return kNaN;
+    if (!sound(aa, bb, ab)) {
+        // Huge, tiny or infinite values: scaled near the largest magnitude.
+        double largest_a = 0.0, largest_b = 0.0;
+        for (std::size_t i = 0; i < size; ++i) {
+            const double x = a[i], y = b[i];
+            if (std::isnan(x) || std::isnan(y)) continue;
+            largest_a = std::max(largest_a, std::fabs(x));
+            largest_b = std::max(largest_b, std::fabs(y));
+        }
+        // An infinity poisons the means, as it does in pandas.
+        if (std::isinf(largest_a) || std::isinf(largest_b)) return kNaN;
+        if (largest_a == 0.0 || largest_b == 0.0) return kNaN;  // a side of zeros
+        const auto scaled = correlation(std::ldexp(1.0, -std::ilogb(largest_a)),
+                                        std::ldexp(1.0, -std::ilogb(largest_b)));
+        aa = scaled.aa, bb = scaled.bb, ab = scaled.ab;
     }
-    const double fact = static_cast<double>(n - 1);
+    const double fact = n - 1.0;
     const double da = std::sqrt(aa / fact), db = std::sqrt(bb / fact);
     if (da == 0.0 || db == 0.0) return kNaN;
     const double r = ab / fact / da / db;
     return std::isnan(r) ? r : std::clamp(r, -1.0, 1.0);
+}
+
+struct Contiguous {
+    const double* p;
+    double operator[](std::size_t i) const { return p[i]; }
+};
+
+}  // namespace
+
+double pearson(View1D<double> a, View1D<double> b) {
+    const std::size_t n = std::min(a.size, b.size);
+    if (a.stride == 1 && b.stride == 1) return pearson_of(Contiguous{a.data}, Contiguous{b.data}, n);
+    return pearson_of(a, b, n);
 }
 
 FiniteRows finite_rows(View1D<double> column, std::span<const std::int64_t> rows) {

@@ -22,8 +22,9 @@ double nanmin(View1D<double> x);
 double positive_share(View1D<double> x);
 
 // Pearson correlation over the rows where both values exist; NaN for fewer
-// than two rows or a constant side. Centred and scaled before the products so
-// that large offsets do not cost precision.
+// than two rows or a constant side. Centred before the products, and scaled
+// by a power of two first where values are so large or small that sums
+// would overflow or products lose digits.
 double pearson(View1D<double> a, View1D<double> b);
 
 // The finite entries among `rows` of a column (all rows when none are given)
