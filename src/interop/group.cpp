@@ -81,17 +81,20 @@ GroupResult group_backtest(const GroupFrames& f, const GroupOptions& o) {
     else if (!f.open_price.is_none())
         forward = aligned_values(forward_rank_from_open(f.open_price), dates, stocks);
 
-    // Market row t is the date after ranking date t: the whole grid less its
-    // first date, read in place (an offset into each frame in the usual case).
-    nb::object next_dates = dates[nb::slice(nb::int_(1), nb::none(), nb::none())];
-    const AlignedMarket aligned = map_market(next_dates, stocks, m);
-
     kernels::GroupPlan plan;
     {
         nb::gil_scoped_release unlocked;
         plan =
             kernels::rank_into_groups(factor.view, valid.view, forward.view, groups, o.ascending);
     }
+    std::vector<std::int64_t> labels(plan.trade_rows), numbers(groups);
+    for (auto& r : labels) ++r;  // a day's trades and return are dated the day after it ranks
+    for (std::size_t g = 0; g < groups; ++g) numbers[g] = static_cast<std::int64_t>(g + 1);
+    // Read in place where the trading dates are one run of the market's (the
+    // usual case: an offset into each frame).
+    nb::object trade_dates = take(dates, labels);
+    const AlignedMarket aligned = map_market(trade_dates, stocks, m);
+
     const std::size_t days = plan.trade_rows.size();
     auto [cash, out] = new_float_matrix(days, groups);
     {
@@ -101,10 +104,7 @@ GroupResult group_backtest(const GroupFrames& f, const GroupOptions& o) {
         for (double& v : values) v /= o.costs.total_money;
     }
 
-    std::vector<std::int64_t> labels(plan.trade_rows), numbers(groups);
-    for (auto& r : labels) ++r;  // a day's return is dated the day it trades
-    for (std::size_t g = 0; g < groups; ++g) numbers[g] = static_cast<std::int64_t>(g + 1);
-    return {frame_from_array(cash, take(dates, labels), int_index(numbers, "group")),
+    return {frame_from_array(cash, trade_dates, int_index(numbers, "group")),
             make_series(float_array_from(plan.rank_ic), dates, nb::str("rank_ic"))};
 }
 

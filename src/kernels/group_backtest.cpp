@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "kernels/nan_reductions.hpp"
+#include "kernels/vwap_walk.hpp"
 
 namespace mirtaly::kernels {
 
@@ -50,6 +51,10 @@ void stage_rows(View2D<double> m, View2D<double> also, std::size_t d0, std::size
     }
 }
 
+// A day's sort key is read as three digits of this many bits.
+constexpr int kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+
 // A stock's place in one day's sort: its value's order key (the float
 // nearest the value, as bits that sort like the value) above its column.
 inline std::uint64_t sort_key(double value, std::uint32_t stock) {
@@ -62,94 +67,125 @@ inline std::uint64_t sort_key(double value, std::uint32_t stock) {
     return (static_cast<std::uint64_t>(bits) << 32) | stock;
 }
 
-// Sorts by the upper 32 bits, three 11-bit digits (least significant first).
-void radix_sort_upper(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch) {
-    constexpr int kBits = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    scratch.resize(keys.size());
-    std::size_t counts[3][kBuckets] = {};
-    for (std::uint64_t k : keys)
-        for (int p = 0; p < 3; ++p) ++counts[p][(k >> (32 + p * kBits)) & (kBuckets - 1)];
+// Sorts by the upper 32 bits, three 11-bit digits (least significant first),
+// from the digit counts `counts` of the keys.
+void radix_sort_upper(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch,
+                      std::uint32_t (&counts)[3][kBuckets]) {
+    std::uint64_t* from = keys.data();
+    std::uint64_t* to = scratch.data();
+    const std::size_t n = keys.size();
     for (int p = 0; p < 3; ++p) {
+        const int shift = 32 + p * kDigitBits;
         // A digit that all keys share orders nothing.
-        if (counts[p][(keys.empty() ? 0 : keys[0] >> (32 + p * kBits)) & (kBuckets - 1)] ==
-            keys.size())
-            continue;
-        std::size_t at = 0;
-        for (std::size_t& c : counts[p]) {
-            const std::size_t n = c;
+        if (n == 0 || counts[p][(from[0] >> shift) & (kBuckets - 1)] == n) continue;
+        std::uint32_t at = 0;
+        for (std::uint32_t& c : counts[p]) {
+            const std::uint32_t here = c;
             c = at;
-            at += n;
+            at += here;
         }
-        for (std::uint64_t k : keys)
-            scratch[counts[p][(k >> (32 + p * kBits)) & (kBuckets - 1)]++] = k;
-        keys.swap(scratch);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t k = from[i];
+            to[counts[p][(k >> shift) & (kBuckets - 1)]++] = k;
+        }
+        std::swap(from, to);
     }
+    if (from != keys.data()) std::copy(from, from + n, keys.data());
 }
 
-// One day's ranking: every eligible stock's group, the members per group, and
-// the rank IC.
+// One day's ranking: every eligible stock's group and rank, and the members
+// per group.
 class DayRanker {
   public:
     DayRanker(std::size_t stocks, std::size_t groups, bool ascending)
-        : groups_(groups), ascending_(ascending), counts_(groups + 1) {
-        order_.reserve(stocks);
-        scratch_.reserve(stocks);
-    }
+        : groups_(groups),
+          ascending_(ascending),
+          counts_(groups + 1),
+          order_(stocks + 1),
+          scratch_(stocks),
+          rank_(stocks) {}
 
     // `values` holds the factor of eligible stocks and NaN elsewhere. Writes
     // the group of every stock to `group_of` (0: not ranked) and 1 / members of
     // group g to weight[g]; returns the number of stocks ranked.
     std::size_t rank(std::span<const double> values, std::uint8_t* group_of,
                      std::span<double> weight) {
-        order_.clear();
-        for (std::size_t j = 0; j < values.size(); ++j)
-            if (!std::isnan(values[j]))
-                order_.push_back(sort_key(values[j], static_cast<std::uint32_t>(j)));
-        radix_sort_upper(order_, scratch_);
-        const std::size_t n = order_.size();
+        std::uint32_t digits[3][kBuckets] = {};
+        std::size_t n = 0;
+        for (std::size_t j = 0; j < values.size(); ++j) {
+            // Written for every stock, kept for the ranked ones.
+            const std::uint64_t key = sort_key(values[j], static_cast<std::uint32_t>(j));
+            order_[n] = key;
+            const bool ranked = !std::isnan(values[j]);
+            n += ranked;
+            for (int p = 0; p < 3; ++p)
+                digits[p][(key >> (32 + p * kDigitBits)) & (kBuckets - 1)] += ranked;
+            rank_[j] = kMissing;
+            group_of[j] = 0;
+        }
+        const std::span<std::uint64_t> order(order_.data(), n);
+        radix_sort_upper(order, scratch_, digits);
         auto value = [&](std::uint64_t key) { return values[static_cast<std::uint32_t>(key)]; };
 
         std::fill(counts_.begin(), counts_.end(), 0);
-        ranks_.resize(n);
+        // The group of twice a rank: ceil(twice * groups / 2n), the smallest g
+        // with twice * groups <= 2n * g (or, ascending, of 2(n + 1) - twice).
+        // Twice the ranks only grow along the order, so g is walked, not divided.
+        const std::size_t two_n = 2 * n;
+        std::size_t g = ascending_ ? groups_ : 1;
+        auto group_of_twice = [&](std::size_t twice) {
+            if (ascending_) {
+                const std::size_t by = two_n + 2 - twice;
+                while (g > 1 && by * groups_ <= two_n * (g - 1)) --g;
+            } else {
+                while (twice * groups_ > two_n * g) ++g;
+            }
+            return g;
+        };
         // Runs of one float key: values that differ only beyond a float's
         // precision are put in their exact order first.
         for (std::size_t first = 0; first < n;) {
+            const std::uint64_t run_key = order[first] >> 32;
             std::size_t end = first + 1;
-            while (end < n && (order_[end] >> 32) == (order_[first] >> 32)) ++end;
-            if (end - first > 1)
-                std::sort(order_.begin() + first, order_.begin() + end,
-                          [&](std::uint64_t a, std::uint64_t b) { return value(a) < value(b); });
+            while (end < n && (order[end] >> 32) == run_key) ++end;
+            if (end - first == 1) {  // the usual case: a value of its own
+                const auto j = static_cast<std::uint32_t>(order[first]);
+                const std::size_t at = group_of_twice(2 * first + 2);
+                group_of[j] = static_cast<std::uint8_t>(at);
+                rank_[j] = static_cast<double>(first + 1);
+                ++counts_[at];
+                first = end;
+                continue;
+            }
+            std::sort(order.begin() + first, order.begin() + end,
+                      [&](std::uint64_t a, std::uint64_t b) { return value(a) < value(b); });
             for (std::size_t tie = first; tie < end;) {
                 std::size_t last = tie;
                 // == holds for -0.0 and 0.0 alike: one value, one tie run.
-                while (last + 1 < end && value(order_[last + 1]) == value(order_[tie])) ++last;
+                while (last + 1 < end && value(order[last + 1]) == value(order[tie])) ++last;
                 // Twice the tie run's average 1-based rank: an integer, so the
-                // group ceil(rank * groups / n) is computed exactly.
+                // group is computed exactly.
                 const std::size_t twice = tie + last + 2;
-                const std::size_t by_group = ascending_ ? 2 * (n + 1) - twice : twice;
-                const std::size_t g = (by_group * groups_ + 2 * n - 1) / (2 * n);
+                const std::size_t at = group_of_twice(twice);
                 for (std::size_t k = tie; k <= last; ++k) {
-                    group_of[static_cast<std::uint32_t>(order_[k])] = static_cast<std::uint8_t>(g);
-                    ranks_[k] = static_cast<double>(twice) / 2.0;
+                    const auto j = static_cast<std::uint32_t>(order[k]);
+                    group_of[j] = static_cast<std::uint8_t>(at);
+                    rank_[j] = static_cast<double>(twice) / 2.0;
                 }
-                counts_[g] += last - tie + 1;
+                counts_[at] += last - tie + 1;
                 tie = last + 1;
             }
             first = end;
         }
-        for (std::size_t g = 0; g <= groups_; ++g)
-            weight[g] = counts_[g] ? 1.0 / static_cast<double>(counts_[g]) : kMissing;
+        for (std::size_t k = 0; k <= groups_; ++k)
+            weight[k] = counts_[k] ? 1.0 / static_cast<double>(counts_[k]) : kMissing;
         return n;
     }
 
     // The correlation of the last day's ranks with `forward` (a value per
     // stock), over the ranked stocks whose forward value exists.
-    double rank_ic(std::span<const double> forward) {
-        paired_.resize(order_.size());
-        for (std::size_t k = 0; k < order_.size(); ++k)
-            paired_[k] = forward[static_cast<std::uint32_t>(order_[k])];
-        return pearson(view_of<double>(ranks_), view_of<double>(paired_));
+    double rank_ic(std::span<const double> forward) const {
+        return pearson(view_of<double>(rank_), view_of<double>(forward));
     }
 
   private:
@@ -157,7 +193,7 @@ class DayRanker {
     bool ascending_;
     std::vector<std::size_t> counts_;
     std::vector<std::uint64_t> order_, scratch_;
-    std::vector<double> ranks_, paired_;  // in rank order
+    std::vector<double> rank_;  // by stock, NaN where not ranked
 };
 
 }  // namespace
@@ -176,7 +212,6 @@ GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<d
     const bool has_valid = valid.data != nullptr, has_forward = forward_rank.data != nullptr;
     DayRanker ranker(stocks, groups, ascending);
     std::vector<double> values, forward;
-    std::vector<std::uint8_t> tile;
     for (std::size_t d0 = 0; d0 < days; d0 += kBlockDays) {
         const std::size_t d1 = std::min(days, d0 + kBlockDays);
         // The factor of the eligible stocks, NaN elsewhere.
@@ -188,20 +223,15 @@ GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<d
             stage_rows(forward_rank, {}, d0, d1, forward,
                        [](double v, std::size_t, std::size_t) { return v; });
 
-        tile.assign((d1 - d0) * stocks, 0);
         for (std::size_t t = d0; t < d1; ++t) {
-            const std::size_t row = (t - d0) * stocks;
-            const std::size_t n = ranker.rank({&values[row], stocks}, &tile[row],
-                                              {&plan.weight[t * (groups + 1)], groups + 1});
+            const std::size_t row = (t - d0) * stocks, k = plan.trade_rows.size();
+            // Written at the next trading day's place, kept if this day trades.
+            const std::size_t n =
+                ranker.rank({&values[row], stocks}, &plan.group_of[k * stocks],
+                            {&plan.weight[k * (groups + 1)], groups + 1});
             if (n > 0 && t + 1 < days) plan.trade_rows.push_back(static_cast<std::int64_t>(t));
             if (has_forward) plan.rank_ic[t] = ranker.rank_ic({&forward[row], stocks});
         }
-        // Into the simulation's stock-by-stock layout, 64 stocks at a time so
-        // that both sides stay in cache.
-        for (std::size_t j0 = 0; j0 < stocks; j0 += 64)
-            for (std::size_t t = d0; t < d1; ++t)
-                for (std::size_t j = j0; j < std::min(stocks, j0 + 64); ++j)
-                    plan.group_of[j * days + t] = tile[(t - d0) * stocks + j];
     }
     return plan;
 }
@@ -216,113 +246,133 @@ struct Holding {
 
 // The groups that hold one stock: usually one, the group it is in (kept apart,
 // so that the usual day takes one step and no list); more while a stock that
-// left a group cannot be sold yet.
+// left a group cannot be sold yet. `more` holds shares only when `first` does.
 struct StockHoldings {
     Holding first;
     std::vector<Holding> more;
 };
 
-class GroupSimulator {
-  public:
-    GroupSimulator(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs)
-        : plan_(plan),
-          market_(market),
-          rules_(costs),
-          days_(plan.trade_rows.size()),
-          profit_(plan.groups * days_) {}
+// Where each group's profit of each trading day is booked: group by group,
+// day by day.
+struct GroupProfits {
+    DayProfit* base;
+    std::size_t days;
+    DayProfit& operator()(std::size_t group, std::size_t k) const {
+        return base[(group - 1) * days + k];
+    }
+};
 
-    // Trading day k of stock j, the day after ranking day t: day t of the
-    // stock's market column.
-    void cell(std::size_t k, std::size_t t, std::size_t j, const MarketColumn& column,
-              StockHoldings& held) {
-        const std::size_t g = plan_.group(t, j);
-        const double w = g ? plan_.weight_of(t, g) : kMissing;
-        const ColumnCell at{column, t};
-        Holding& first = held.first;
-        if (!held.more.empty()) return several(k, g, w, at, held);
-        if (first.shares == 0.0) {
-            if (g == 0) return;
-            first.group = g;
-        }
+// A day on which more than one group holds the stock (it left a group that
+// could not sell it yet): rare, and out of line, so that the usual day's steps
+// stay inlined in the walk.
+template <class Cell>
+[[gnu::noinline]] void several_hold(const VwapRules& rules, const Cell& cell, std::size_t k,
+                                    std::size_t g, double w, Holding& first,
+                                    std::vector<Holding>& more, const GroupProfits& profit) {
+    bool member = false;
+    auto trade = [&](Holding& h) {
         // A group the stock has left targets no shares of it.
-        rules_.step(at, first.group == g ? w : kMissing, first.shares, profit(first.group, k));
-        if (first.group == g || g == 0) return;
+        member |= h.group == g;
+        rules.step(cell, h.group == g ? w : kMissing, h.shares, profit(h.group, k));
+    };
+    trade(first);
+    for (Holding& h : more) trade(h);
+    if (g && !member) {
+        Holding joined{g, 0.0};
+        trade(joined);
+        if (joined.shares != 0.0) more.push_back(joined);
+    }
+    std::erase_if(more, [](const Holding& h) { return h.shares == 0.0; });
+    if (first.shares == 0.0 && !more.empty()) {
+        first = more.back();
+        more.pop_back();
+    }
+}
+
+// One stock's holdings by group, walked over the market as the simulation
+// walks a portfolio's: a day asks for shares when the stock is in a group, and
+// a group the stock has left targets no shares of it. The first holding is
+// the book's own, kept in registers through the walk; `held` gets it back
+// when the book is done.
+class GroupBook {
+  public:
+    static constexpr bool kInPlace = true;
+
+    GroupBook(const GroupPlan& plan, std::size_t j, std::span<DayProfit> profit,
+              StockHoldings& held)
+        : held_(held),
+          first_(held.first),
+          group_(plan.group_of.data() + j),
+          stocks_(plan.stocks),
+          weight_(plan.weight.data()),
+          weight_stride_(plan.groups + 1),
+          profit_{profit.data(), plan.trade_rows.size()} {}
+    GroupBook(const GroupBook&) = delete;
+    ~GroupBook() { held_.first = first_; }
+
+    [[gnu::always_inline]] void mark(std::size_t i0, std::size_t i1, std::uint8_t* flags) const {
+        for (std::size_t i = 0; i < i1 - i0; ++i) flags[i] = group_[(i0 + i) * stocks_] != 0;
+    }
+    bool idle() const { return first_.shares == 0.0; }
+
+    // Asked only while something is held or the stock is in a group.
+    template <class Cell>
+    [[gnu::always_inline]] void trade(const VwapRules& rules, const Cell& at, std::size_t k) {
+        const std::size_t g = group_[k * stocks_];
+        const double w = weight_[k * weight_stride_ + g];  // NaN for g = 0
+        const CellValues cell(at);  // read once for both steps of a move
+        if (!held_.more.empty()) [[unlikely]] {
+            Holding first = first_;
+            several_hold(rules, cell, k, g, w, first, held_.more, profit_);
+            first_ = first;
+            return;
+        }
+        if (first_.shares == 0.0) first_.group = g;
+        rules.step(cell, first_.group == g ? w : kMissing, first_.shares,
+                   profit_(first_.group, k));
+        if (first_.group == g || g == 0) return;
         // The stock moved to group g: the old group sold it (when it could), the new one buys.
         Holding joined{g, 0.0};
-        rules_.step(at, w, joined.shares, profit(g, k));
-        if (first.shares == 0.0)
-            first = joined;
+        rules.step(cell, w, joined.shares, profit_(g, k));
+        if (first_.shares == 0.0)
+            first_ = joined;
         else if (joined.shares != 0.0)
-            held.more.push_back(joined);
-    }
-
-    // Trading days [k0, k1) of stock j, its holdings kept in a local meanwhile
-    // (where they cannot alias the profits being written).
-    void stock_days(std::size_t j, std::size_t k0, std::size_t k1, StockHoldings& stored) {
-        const MarketColumn column(market_, j);
-        StockHoldings held = std::move(stored);
-        for (std::size_t k = k0; k < k1; ++k)
-            cell(k, static_cast<std::size_t>(plan_.trade_rows[k]), j, column, held);
-        stored = std::move(held);
-    }
-
-    void total(std::span<double> cash) const {
-        for (std::size_t s = 0; s < profit_.size(); ++s) cash[s] = profit_[s].total();
+            held_.more.push_back(joined);
     }
 
   private:
-    // A day on which more than one group holds the stock (it left a group that
-    // could not sell it yet): rare, and out of line, so that the usual day's
-    // steps stay inlined in the loop.
-    [[gnu::noinline]] void several(std::size_t k, std::size_t g, double w, const ColumnCell& at,
-                                   StockHoldings& held) {
-        Holding& first = held.first;
-        bool member = false;
-        auto trade = [&](Holding& h) {
-            // A group the stock has left targets no shares of it.
-            member |= h.group == g;
-            rules_.step(at, h.group == g ? w : kMissing, h.shares, profit(h.group, k));
-        };
-        if (first.shares != 0.0) trade(first);
-        for (Holding& h : held.more) trade(h);
-        if (g && !member) {
-            Holding joined{g, 0.0};
-            trade(joined);
-            if (joined.shares != 0.0) held.more.push_back(joined);
-        }
-        std::erase_if(held.more, [](const Holding& h) { return h.shares == 0.0; });
-        if (first.shares == 0.0 && !held.more.empty()) {
-            first = held.more.back();
-            held.more.pop_back();
-        }
-    }
-
-    DayProfit& profit(std::size_t group, std::size_t k) { return profit_[(group - 1) * days_ + k]; }
-
-    const GroupPlan& plan_;
-    const VwapMarket& market_;
-    const VwapRules rules_;
-    std::size_t days_;
-    std::vector<DayProfit> profit_;  // group by group, day by day
+    StockHoldings& held_;
+    Holding first_;
+    const std::uint8_t* group_;  // the stock's group on trading day k at [k * stocks_]
+    std::size_t stocks_;
+    const double* weight_;
+    std::size_t weight_stride_;
+    GroupProfits profit_;
 };
 
-// Trading days simulated at a time, stock by stock, so that the block's
-// profits of every group stay in cache.
-constexpr std::size_t kSimulatedDays = 256;
+// Every group over the market in the simulation's tile walk. Built for the
+// running CPU's instruction set, as the simulation's walk is.
+MIRTALY_CPU_CLONES
+void walk_groups(const GroupPlan& plan, const VwapMarket& market, const VwapRules& rules,
+                 std::span<StockHoldings> holdings, std::span<DayProfit> profit) {
+    const std::size_t days = plan.trade_rows.size();
+    const MappedView2D<std::uint8_t> groups(View2D<std::uint8_t>{
+        plan.group_of.data(), days, plan.stocks, static_cast<std::ptrdiff_t>(plan.stocks), 1});
+    vwap_walk::walk_tiles(groups, market, rules, days, plan.stocks,
+                          [&](std::size_t j, auto&& walk_with) MIRTALY_INLINE_LAMBDA {
+                              GroupBook book(plan, j, profit, holdings[j]);
+                              walk_with(book);
+                          });
+}
 
 }  // namespace
 
 void group_daily_cash(const GroupPlan& plan, const VwapMarket& market, const VwapCosts& costs,
                       std::span<double> cash) {
-    const std::size_t days = plan.trade_rows.size(), stocks = plan.stocks;
-    GroupSimulator sim(plan, market, costs);
-    std::vector<StockHoldings> holdings(stocks);
-    // Each (group, day) adds its stocks' terms in stock order.
-    for (std::size_t k0 = 0; k0 < days; k0 += kSimulatedDays) {
-        const std::size_t k1 = std::min(days, k0 + kSimulatedDays);
-        for (std::size_t j = 0; j < stocks; ++j) sim.stock_days(j, k0, k1, holdings[j]);
-    }
-    sim.total(cash);
+    std::vector<DayProfit> profit(plan.groups * plan.trade_rows.size());
+    std::vector<StockHoldings> holdings(plan.stocks);
+    walk_groups(plan, market, VwapRules(costs), holdings, profit);
+    for (std::size_t s = 0; s < profit.size(); ++s) cash[s] = profit[s].total();
 }
 
 }  // namespace mirtaly::kernels

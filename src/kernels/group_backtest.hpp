@@ -10,23 +10,22 @@
 
 namespace mirtaly::kernels {
 
-// The groups of every ranking day.
+// The groups of every ranking day, and the days they trade.
 struct GroupPlan {
     std::size_t groups = 0, days = 0, stocks = 0;
     // Ranking days whose groups trade on the day after: every day but the
-    // last that ranked at least one stock.
+    // last that ranked at least one stock. Trading day k trades the groups of
+    // ranking day trade_rows[k].
     std::vector<std::int64_t> trade_rows;
-    // Group 1..groups of each (day, stock), 0 where the stock was not ranked;
-    // stock by stock (day fastest), as the simulation walks them.
+    // Group 1..groups of each stock on each trading day, 0 where the stock was
+    // not ranked, at [k * stocks + j].
     std::vector<std::uint8_t> group_of;
-    // 1 / members of group g on day t at [t * (groups + 1) + g]; NaN when empty.
+    // 1 / members of group g on trading day k at [k * (groups + 1) + g]; NaN
+    // when empty.
     std::vector<double> weight;
     // Per ranking day: the correlation of the factor's rank with the
     // forward-return rank, over the stocks that have both.
     std::vector<double> rank_ic;
-
-    std::uint8_t group(std::size_t t, std::size_t j) const { return group_of[j * days + t]; }
-    double weight_of(std::size_t t, std::size_t g) const { return weight[t * (groups + 1) + g]; }
 };
 
 // At most this many groups (a group number is stored in one byte).
@@ -43,8 +42,8 @@ GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<d
                            std::size_t groups, bool ascending);
 
 // Profit and loss of every group on every trading day, in money units, at
-// cash[(g - 1) * trading days + k]: market row k is the day after ranking day
-// plan.trade_rows[k]. All groups run in one pass over the market: a stock's
+// cash[(g - 1) * trading days + k]: market row k is trading day k, the day
+// after ranking day plan.trade_rows[k]. All groups run in one pass over the market: a stock's
 // holding is kept per group, and a cell touches only the groups that hold or
 // target the stock. Each group holds its members at weight 1 / members, traded
 // exactly as a target-weight portfolio with those weights would be.

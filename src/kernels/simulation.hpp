@@ -111,82 +111,25 @@ private:
     double money_, lot_, buy_mult_, sell_mult_;
 };
 
-// One stock's column of every market array.
-struct MarketColumn {
-    MappedLine<double> prev_close, close, buy_price, sell_price, split, dividend;
-    MappedLine<bool> can_buy, cant_sell;
-    MarketColumn(const VwapMarket& m, std::size_t j)
-        : prev_close(m.prev_close.column(j)), close(m.close.column(j)),
-          buy_price(m.buy_price.column(j)), sell_price(m.sell_price.column(j)),
-          split(m.split.column(j)), dividend(m.dividend.column(j)), can_buy(m.can_buy.column(j)),
-          cant_sell(m.cant_sell.column(j)) {}
+// A cell's values read once, for more than one step over the cell.
+struct CellValues {
+    double prev_close_, close_, buy_price_, sell_price_, split_, dividend_;
+    bool can_buy_, cant_sell_;
 
-    bool in_place() const {
-        return prev_close.in_place() && close.in_place() && buy_price.in_place() &&
-               sell_price.in_place() && split.in_place() && dividend.in_place() &&
-               can_buy.in_place() && cant_sell.in_place();
-    }
-};
+    template <class Cell>
+    explicit CellValues(const Cell& c)
+        : prev_close_(c.prev_close()), close_(c.close()), buy_price_(c.buy_price()),
+          sell_price_(c.sell_price()), split_(c.split()), dividend_(c.dividend()),
+          can_buy_(c.can_buy()), cant_sell_(c.cant_sell()) {}
 
-// A stock's column whose every line is read in place: no map and no missing
-// line to test on each read.
-struct StridedColumn {
-    StridedLine<double> prev_close, close, buy_price, sell_price, split, dividend;
-    StridedLine<bool> can_buy, cant_sell;
-    explicit StridedColumn(const MarketColumn& c)
-        : prev_close(c.prev_close.strided()), close(c.close.strided()),
-          buy_price(c.buy_price.strided()), sell_price(c.sell_price.strided()),
-          split(c.split.strided()), dividend(c.dividend.strided()), can_buy(c.can_buy.strided()),
-          cant_sell(c.cant_sell.strided()) {}
-
-    // Every line a day apart by the same stride (every array column-major, or
-    // every one row-major).
-    bool shared_stride() const {
-        const std::ptrdiff_t s = prev_close.stride;
-        return close.stride == s && buy_price.stride == s && sell_price.stride == s &&
-               split.stride == s && dividend.stride == s && can_buy.stride == s &&
-               cant_sell.stride == s;
-    }
-};
-
-// A StridedColumn whose lines share one stride: a cell's offset, worked out
-// once, serves every read.
-struct SharedStrideColumn : StridedColumn {
-    using StridedColumn::StridedColumn;
-};
-
-// One day of a stock's column: the cell VwapRules::step reads.
-template <class Column>
-struct CellOf {
-    const Column& c;
-    std::size_t day;
-
-    double prev_close() const { return c.prev_close[day]; }
-    double close() const { return c.close[day]; }
-    double buy_price() const { return c.buy_price[day]; }
-    double sell_price() const { return c.sell_price[day]; }
-    double split() const { return c.split[day]; }
-    double dividend() const { return c.dividend[day]; }
-    bool can_buy() const { return c.can_buy[day]; }
-    bool cant_sell() const { return c.cant_sell[day]; }
-};
-using ColumnCell = CellOf<MarketColumn>;
-
-template <>
-struct CellOf<SharedStrideColumn> {
-    const SharedStrideColumn& c;
-    std::ptrdiff_t at;
-    CellOf(const SharedStrideColumn& column, std::size_t day)
-        : c(column), at(static_cast<std::ptrdiff_t>(day) * column.prev_close.stride) {}
-
-    double prev_close() const { return c.prev_close.base[at]; }
-    double close() const { return c.close.base[at]; }
-    double buy_price() const { return c.buy_price.base[at]; }
-    double sell_price() const { return c.sell_price.base[at]; }
-    double split() const { return c.split.base[at]; }
-    double dividend() const { return c.dividend.base[at]; }
-    bool can_buy() const { return c.can_buy.base[at]; }
-    bool cant_sell() const { return c.cant_sell.base[at]; }
+    double prev_close() const { return prev_close_; }
+    double close() const { return close_; }
+    double buy_price() const { return buy_price_; }
+    double sell_price() const { return sell_price_; }
+    double split() const { return split_; }
+    double dividend() const { return dividend_; }
+    bool can_buy() const { return can_buy_; }
+    bool cant_sell() const { return cant_sell_; }
 };
 
 // The positions among the first `rows` rows of `matrix` that hold at least one
