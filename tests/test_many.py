@@ -4,6 +4,7 @@ Dask cluster on 127.0.0.1 give exactly the single calls' results."""
 import dataclasses
 import os
 import re
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -138,6 +139,28 @@ def test_figures_are_drawn_for_every_name_on_the_pool(tiny_data, strategies, win
             "weekly_net_value": str(tmp_path / f"{name}_weekly_net_value.png"),
         }
         assert all(os.path.getsize(path) > 10_000 for path in result.plot_paths.values())
+
+
+def test_the_default_pool_is_reused_and_its_workers_let_go_of_each_calls_data(
+    tiny_data, strategies, window, tmp_path
+):
+    from mirtaly import many
+
+    def mapped_sessions(pool):
+        # Shared files a worker still maps (unlinked ones show as "(deleted)").
+        maps = [open(f"/proc/{pid}/maps").read() for pid in pool._processes]
+        return sum(text.count("mirtaly-many-") for text in maps)
+
+    tables = {"mom5": strategies["mom5"]}
+    mirtaly.backtest_strategy_many(tables, tiny_data, *window, tmp_path, plot=None)
+    pool = many._DEFAULT_POOL._pool
+    workers = set(pool._processes)
+    mirtaly.backtest_strategy_many(tables, tiny_data, *window, tmp_path, plot=None)
+    assert many._DEFAULT_POOL._pool is pool and set(pool._processes) == workers
+    deadline = time.monotonic() + 10 * _shared._WATCH_SECONDS
+    while mapped_sessions(pool) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert mapped_sessions(pool) == 0
 
 
 def test_factor_backtests_equal_the_single_calls_and_rank_in_the_summary(

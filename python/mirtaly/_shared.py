@@ -23,6 +23,7 @@ import pickle
 import shutil
 import tempfile
 import threading
+import time
 import uuid
 from collections import OrderedDict
 from dataclasses import dataclass
@@ -193,7 +194,8 @@ def _frame(values: np.ndarray, index, columns, attrs) -> pd.DataFrame:
 
 
 class _Attached:
-    def __init__(self, data: BacktestData):
+    def __init__(self, directory: Path, data: BacktestData):
+        self.directory = directory
         self.data = data
         self.slots: dict[int, tuple[str, np.memmap]] = {}
 
@@ -203,6 +205,19 @@ class _Attached:
 _lock = threading.Lock()
 _sessions: OrderedDict[str, _Attached] = OrderedDict()
 _KEEP = 2
+# A long-lived worker also drops a session whose files its parent removed (the
+# call returned), checked this often, so idle workers pin no memory of it.
+_WATCH_SECONDS = 0.5
+_watcher: threading.Thread | None = None
+
+
+def _watch() -> None:
+    while True:
+        time.sleep(_WATCH_SECONDS)
+        with _lock:
+            gone = [t for t, s in _sessions.items() if not (s.directory / _TOKEN).exists()]
+            for token in gone:
+                del _sessions[token]
 
 
 def _session(handle: SharedHandle) -> _Attached:
@@ -220,9 +235,13 @@ def _session(handle: SharedHandle) -> _Attached:
                     values = np.load(directory / value.file, mmap_mode="r", allow_pickle=False)
                     value = _frame(values, value.index, value.columns, value.attrs)
                 data[key] = value
-            session = _sessions[handle.token] = _Attached(BacktestData(data=data))
+            session = _sessions[handle.token] = _Attached(directory, BacktestData(data=data))
             while len(_sessions) > _KEEP:
                 _sessions.popitem(last=False)
+            global _watcher
+            if _watcher is None:
+                _watcher = threading.Thread(target=_watch, name="mirtaly-shared-watch", daemon=True)
+                _watcher.start()
         _sessions.move_to_end(handle.token)
         return session
 

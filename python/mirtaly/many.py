@@ -13,8 +13,10 @@ arguments, so its result equals the one that call returns.
 
 Where the runs happen (``executor``):
 
-- ``None``: a process pool over the machine's cores, started for the call and
-  shut down after it. Scripts that call this at import time need the usual
+- ``None``: a process pool over the machine's cores. It is kept between
+  calls (a second call starts no processes) and shut down after five idle
+  minutes or at exit; its workers drop a call's data as soon as the call
+  returns. Scripts that call this at import time need the usual
   ``if __name__ == "__main__":`` guard, because the workers import the main
   module.
 - a ``concurrent.futures.ThreadPoolExecutor``: the caller's threads share the
@@ -37,6 +39,7 @@ import concurrent.futures as cf
 import multiprocessing
 import os
 import sys
+import threading
 from collections.abc import Mapping
 from typing import NamedTuple
 
@@ -54,6 +57,8 @@ __all__ = ["ManyResults", "backtest_many", "backtest_strategy_many"]
 
 # Tasks kept in flight per worker: one running, one ready to start when it ends.
 _IN_FLIGHT_PER_WORKER = 2
+# Seconds the default pool waits idle for the next call before it shuts down.
+_POOL_IDLE = 300.0
 # Imported once by the process that forks the default pool's workers.
 _PRELOAD = ["mirtaly.many", "mirtaly.backtest._service", "mirtaly.backtest._ravelin"]
 
@@ -322,9 +327,10 @@ def _runner(executor, data, tasks: int) -> _Runner:
     if client is not None:
         return _dask_runner(client, data)
     if executor is None:
-        workers = min(_cores(), tasks)
-        pool = cf.ProcessPoolExecutor(workers, mp_context=_pool_context())
-        return _shared_runner(pool, data, workers, [lambda: pool.shutdown(cancel_futures=True)])
+        pool = _DEFAULT_POOL.acquire(_cores())
+        return _shared_runner(
+            pool, data, min(_cores(), tasks), [lambda: _DEFAULT_POOL.release(pool)]
+        )
     if not isinstance(executor, cf.Executor):
         raise TypeError(
             "executor must be None, a concurrent.futures.Executor or a dask.distributed.Client, "
@@ -345,6 +351,70 @@ def _shared_runner(executor, data, workers: int, closers=()) -> _Runner:
             close()
         raise
     return _Runner(executor, session.handle, window, session.put, [session.close, *closers])
+
+
+class _ReusablePool:
+    """The default process pool, kept between calls: starting its workers costs
+    more than a batch of short backtests. A pool whose size no longer fits or
+    that broke is retired (shut down once no call uses it); an idle one shuts
+    down after ``_POOL_IDLE`` seconds."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._pool: cf.ProcessPoolExecutor | None = None
+        self._workers = 0
+        self._users: dict[cf.ProcessPoolExecutor, int] = {}
+        self._timer: threading.Timer | None = None
+
+    def acquire(self, workers: int) -> cf.ProcessPoolExecutor:
+        with self._lock:
+            self._stop_timer()
+            pool = self._pool
+            if pool is None or self._workers != workers or _broken(pool):
+                if pool is not None and not self._users.get(pool):
+                    pool.shutdown(wait=False, cancel_futures=True)
+                pool = self._pool = cf.ProcessPoolExecutor(workers, mp_context=_pool_context())
+                self._workers = workers
+            self._users[pool] = self._users.get(pool, 0) + 1
+            return pool
+
+    def release(self, pool: cf.ProcessPoolExecutor) -> None:
+        with self._lock:
+            self._users[pool] -= 1
+            if self._users[pool]:
+                return
+            del self._users[pool]
+            if pool is self._pool and not _broken(pool):
+                self._timer = threading.Timer(_POOL_IDLE, self.shutdown)
+                self._timer.daemon = True
+                self._timer.start()
+                return
+            if pool is self._pool:
+                self._pool = None
+        pool.shutdown(wait=False, cancel_futures=True)
+
+    def shutdown(self) -> None:
+        """Shuts the pool down now unless a call is using it."""
+        with self._lock:
+            pool = self._pool
+            if pool is None or self._users.get(pool):
+                return
+            self._stop_timer()
+            self._pool = None
+        pool.shutdown(cancel_futures=True)
+
+    def _stop_timer(self) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+
+
+def _broken(pool: cf.ProcessPoolExecutor) -> bool:
+    # Set by the executor when a worker died; every later submit would fail.
+    return bool(getattr(pool, "_broken", False))
+
+
+_DEFAULT_POOL = _ReusablePool()
 
 
 def _dask_client(executor):

@@ -39,8 +39,12 @@ std::optional<std::string> stock_code(nb::handle label) {
 }
 
 nb::list stock_codes(nb::handle labels) {
+    // An Index of text hands out its labels one __getitem__ at a time; tolist
+    // makes them Python objects in one native pass.
+    const nb::object items =
+        nb::hasattr(labels, "tolist") ? labels.attr("tolist")() : nb::borrow(labels);
     nb::list out;
-    for (nb::handle label : labels) {
+    for (nb::handle label : items) {
         const auto code = stock_code(label);
         if (!code)
             raise_value_error("无法识别的股票代码: " + nb::cast<std::string>(nb::repr(label)));

@@ -87,6 +87,8 @@ def component_dataset_key(name: str) -> str:
 
 
 def _duplicates(labels: list[str]) -> list[str]:
+    if len(set(labels)) == len(labels):
+        return []
     seen: set[str] = set()
     dups: list[str] = []
     for label in labels:
@@ -161,7 +163,8 @@ def clean_matrix(df: pd.DataFrame) -> pd.DataFrame:
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"expected a pandas DataFrame, got {type(df).__name__}")
     dates, codes = _clean_labels(df.index, df.columns)
-    if all(_real(t) for t in df.dtypes):
+    # A wide table has thousands of columns but a dtype or two: test each once.
+    if all(_real(t) for t in dict.fromkeys(df.dtypes)):
         values = df.to_numpy(dtype=np.float64, na_value=np.nan)
     else:
         columns = [_real_column(df.iloc[:, pos], dates, codes[pos]) for pos in range(df.shape[1])]
