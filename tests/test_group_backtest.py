@@ -90,6 +90,10 @@ def test_forward_ranks_come_from_open_prices_without_a_cache(market):
     pd.testing.assert_series_equal(derived, run(market).rank_ic)
     neither = run(market, forward_return_rank_cache=None).rank_ic
     assert neither.isna().all() and list(neither.index) == list(market["factor"].index)
+    # A correlation does not see the scale of its values, however large or small.
+    for scale in (1e-300, 1e300):
+        scaled = run(market, forward_return_rank_cache=market["forward"] * scale).rank_ic
+        np.testing.assert_allclose(scaled, run(market).rank_ic, rtol=1e-12, atol=1e-15)
 
 
 def test_summary_best_group_and_benchmark_choice(market):

@@ -328,10 +328,11 @@ class GroupBook {
             return;
         }
         if (first_.shares == 0.0) first_.group = g;
-        rules.step(cell, first_.group == g ? w : kMissing, first_.shares,
-                   profit_(first_.group, k));
-        if (first_.group == g || g == 0) return;
-        // The stock moved to group g: the old group sold it (when it could), the new one buys.
+        if (first_.group == g) return rules.step(cell, w, first_.shares, profit_(g, k));
+        // The stock left its group, which targets no shares of it and sells
+        // them when it can; the group it joined, if any, buys.
+        rules.step(cell, kMissing, first_.shares, profit_(first_.group, k));
+        if (g == 0) return;
         Holding joined{g, 0.0};
         rules.step(cell, w, joined.shares, profit_(g, k));
         if (first_.shares == 0.0)

@@ -257,9 +257,6 @@ template <class Column, class Book>
     }
 }
 
-// Lambdas handed between the walk's parts are inlined like its functions.
-#define MIRTALY_INLINE_LAMBDA __attribute__((always_inline))
-
 // Days [0, n_days) of stocks [0, n_stocks): bands of days in order, the band's
 // groups of stocks in order, so that every day sees its stocks in column order
 // and every stock its days in order. `signal` (days x stocks) is what the
