@@ -108,8 +108,9 @@ class DayRanker {
     // `values` holds the factor of eligible stocks and NaN elsewhere. Writes
     // the group of every stock to `group_of` (0: not ranked) and 1 / members of
     // group g to weight[g]; returns the number of stocks ranked.
-    std::size_t rank(std::span<const double> values, std::uint8_t* group_of,
-                     std::span<double> weight) {
+    // Inlined into rank_into_groups, and so built for the running CPU.
+    [[gnu::always_inline]] std::size_t rank(std::span<const double> values,
+                                            std::uint8_t* group_of, std::span<double> weight) {
         std::uint32_t digits[3][kBuckets] = {};
         std::size_t n = 0;
         for (std::size_t j = 0; j < values.size(); ++j) {
@@ -198,6 +199,8 @@ class DayRanker {
 
 }  // namespace
 
+// Built for the running CPU's instruction set, as the walks are.
+MIRTALY_CPU_CLONES
 GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<double> forward_rank,
                            std::size_t groups, bool ascending) {
     GroupPlan plan;
@@ -252,13 +255,13 @@ struct StockHoldings {
     std::vector<Holding> more;
 };
 
-// Where each group's profit of each trading day is booked: group by group,
-// day by day.
+// Where each group's profit of each trading day is booked: day by day, the
+// day's groups side by side.
 struct GroupProfits {
     DayProfit* base;
-    std::size_t days;
+    std::size_t groups;
     DayProfit& operator()(std::size_t group, std::size_t k) const {
-        return base[(group - 1) * days + k];
+        return base[k * groups + (group - 1)];
     }
 };
 
@@ -306,7 +309,7 @@ class GroupBook {
           stocks_(plan.stocks),
           weight_(plan.weight.data()),
           weight_stride_(plan.groups + 1),
-          profit_{profit.data(), plan.trade_rows.size()} {}
+          profit_{profit.data(), plan.groups} {}
     GroupBook(const GroupBook&) = delete;
     ~GroupBook() { held_.first = first_; }
 
@@ -373,7 +376,10 @@ void group_daily_cash(const GroupPlan& plan, const VwapMarket& market, const Vwa
     std::vector<DayProfit> profit(plan.groups * plan.trade_rows.size());
     std::vector<StockHoldings> holdings(plan.stocks);
     walk_groups(plan, market, VwapRules(costs), holdings, profit);
-    for (std::size_t s = 0; s < profit.size(); ++s) cash[s] = profit[s].total();
+    const std::size_t days = plan.trade_rows.size();
+    for (std::size_t g = 0; g < plan.groups; ++g)
+        for (std::size_t k = 0; k < days; ++k)
+            cash[g * days + k] = profit[k * plan.groups + g].total();
 }
 
 }  // namespace mirtaly::kernels

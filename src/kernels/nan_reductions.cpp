@@ -136,7 +136,8 @@ struct Contiguous {
 MIRTALY_CPU_CLONES
 double pearson(View1D<double> a, View1D<double> b) {
     const std::size_t n = std::min(a.size, b.size);
-    if (a.stride == 1 && b.stride == 1) return pearson_of(Contiguous{a.data}, Contiguous{b.data}, n);
+    if (a.stride == 1 && b.stride == 1)
+        return pearson_of(Contiguous{a.data}, Contiguous{b.data}, n);
     return pearson_of(a, b, n);
 }
 
