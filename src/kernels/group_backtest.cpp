@@ -314,7 +314,8 @@ class GroupBook {
     ~GroupBook() { held_.first = first_; }
 
     [[gnu::always_inline]] void mark(std::size_t i0, std::size_t i1, std::uint8_t* flags) const {
-        for (std::size_t i = 0; i < i1 - i0; ++i) flags[i] = group_[(i0 + i) * stocks_] != 0;
+        const std::uint8_t* g = group_ + i0 * stocks_;
+        for (std::size_t i = 0; i < i1 - i0; ++i, g += stocks_) flags[i] = *g != 0;
     }
     bool idle() const { return first_.shares == 0.0; }
 

@@ -60,10 +60,14 @@ struct PortfolioBook {
             if (weights.stride == 1) {  // contiguous: the loop is vectorized
                 const double* w = weights.base + i0;
                 for (std::size_t i = 0; i < n; ++i) flags[i] = VwapRules::wanted(w[i]);
-                return;
+            } else {
+                const double* w = weights.base + static_cast<std::ptrdiff_t>(i0) * weights.stride;
+                for (std::size_t i = 0; i < n; ++i, w += weights.stride)
+                    flags[i] = VwapRules::wanted(*w);
             }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) flags[i] = VwapRules::wanted(weights[i0 + i]);
         }
-        for (std::size_t i = 0; i < n; ++i) flags[i] = VwapRules::wanted(weights[i0 + i]);
     }
     bool idle() const { return held == 0.0; }
     template <class Cell>
