@@ -160,12 +160,12 @@ def drawn_once(tiny, output_dir) -> int:
     return private_memory()
 
 
-def private_memory() -> int:
-    return memory_kib()["RssAnon"]
+def private_memory(pid: int | None = None) -> int:
+    return memory_kib(pid)["RssAnon"]
 
 
-def cpu_seconds() -> float:
-    times = psutil.Process().cpu_times()
+def cpu_seconds(pid: int | None = None) -> float:
+    times = psutil.Process(pid).cpu_times()
     return times.user + times.system
 
 
@@ -220,13 +220,18 @@ class Modes:
         t_seq, c_seq = time.perf_counter() - started, cpu_seconds() - cpu
         rows = [(f"{label}: one after another", t_seq, c_seq, None)]
 
+        # The default pool outlives a call: workers an earlier call started are counted
+        # from where they stand now, new ones from a fresh worker's footprint.
+        fresh = self.pool_baseline[options.get("plot", "long") is not None]
+        standing = {pid: (private_memory(pid), cpu_seconds(pid)) for pid in pool_workers()}
         with Sampler(pool_workers) as memory:
             started, cpu = time.perf_counter(), cpu_seconds()
             got_pool, _ = run_many(tables, data, start, end, output_dir, **options)
             elapsed, caller = time.perf_counter() - started, cpu_seconds() - cpu
-        rows.append((f"{label}: default pool", elapsed, caller, sum(memory.cpu.values())))
+        workers = sum(t - standing.get(pid, (0, 0.0))[1] for pid, t in memory.cpu.items())
+        rows.append((f"{label}: default pool", elapsed, caller, workers))
         for pid, peak in memory.peak.items():
-            baseline = self.pool_baseline[options.get("plot", "long") is not None]
+            baseline = standing.get(pid, (fresh, 0.0))[0]
             self.growth.append((f"{label} pool", pid, peak["RssAnon"] - baseline, own))
 
         client = self.client
