@@ -415,6 +415,10 @@ def _broken(pool: cf.ProcessPoolExecutor) -> bool:
 
 
 _DEFAULT_POOL = _ReusablePool()
+if hasattr(os, "register_at_fork"):
+    # A forked child inherits the pool object but none of its threads or pipes
+    # (nor the lock's state): it starts from no pool.
+    os.register_at_fork(after_in_child=_DEFAULT_POOL.__init__)
 
 
 def _dask_client(executor):
