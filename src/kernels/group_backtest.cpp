@@ -51,30 +51,33 @@ void stage_rows(View2D<double> m, View2D<double> also, std::size_t d0, std::size
     }
 }
 
-// A day's sort key is read as three digits of this many bits.
-constexpr int kDigitBits = 11;
+// A day's sort key is read as two digits of this many bits.
+constexpr int kDigits = 2, kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 
 // A stock's place in one day's sort: its value's order key (the float
-// nearest the value, as bits that sort like the value) above its column.
+// nearest the value, as bits that sort like the value, cut to the digits'
+// width) above its column.
 inline std::uint64_t sort_key(double value, std::uint32_t stock) {
     // + 0.0: -0.0 and 0.0 are one value, and must share a key. Rounding to a
-    // float keeps the order (values that share a float are sorted later).
+    // float and dropping its lowest bits keeps the order (values that share a
+    // key are sorted later); two digits sort in two passes, not three.
     const float near = static_cast<float>(value + 0.0);
     std::uint32_t bits;
     std::memcpy(&bits, &near, sizeof bits);
     bits ^= (bits >> 31) ? 0xffffffffu : 0x80000000u;
+    bits >>= 32 - kDigits * kDigitBits;
     return (static_cast<std::uint64_t>(bits) << 32) | stock;
 }
 
-// Sorts by the upper 32 bits, three 11-bit digits (least significant first),
-// from the digit counts `counts` of the keys.
+// Sorts by the upper 32 bits, kDigits digits (least significant first), from
+// the digit counts `counts` of the keys.
 void radix_sort_upper(std::span<std::uint64_t> keys, std::span<std::uint64_t> scratch,
-                      std::uint32_t (&counts)[3][kBuckets]) {
+                      std::uint32_t (&counts)[kDigits][kBuckets]) {
     std::uint64_t* from = keys.data();
     std::uint64_t* to = scratch.data();
     const std::size_t n = keys.size();
-    for (int p = 0; p < 3; ++p) {
+    for (int p = 0; p < kDigits; ++p) {
         const int shift = 32 + p * kDigitBits;
         // A digit that all keys share orders nothing.
         if (n == 0 || counts[p][(from[0] >> shift) & (kBuckets - 1)] == n) continue;
@@ -111,7 +114,7 @@ class DayRanker {
     // Inlined into rank_into_groups, and so built for the running CPU.
     [[gnu::always_inline]] std::size_t rank(std::span<const double> values,
                                             std::uint8_t* group_of, std::span<double> weight) {
-        std::uint32_t digits[3][kBuckets] = {};
+        std::uint32_t digits[kDigits][kBuckets] = {};
         std::size_t n = 0;
         for (std::size_t j = 0; j < values.size(); ++j) {
             // Written for every stock, kept for the ranked ones.
@@ -119,7 +122,7 @@ class DayRanker {
             order_[n] = key;
             const bool ranked = !std::isnan(values[j]);
             n += ranked;
-            for (int p = 0; p < 3; ++p)
+            for (int p = 0; p < kDigits; ++p)
                 digits[p][(key >> (32 + p * kDigitBits)) & (kBuckets - 1)] += ranked;
             rank_[j] = kMissing;
             group_of[j] = 0;
@@ -143,7 +146,7 @@ class DayRanker {
             }
             return g;
         };
-        // Runs of one float key: values that differ only beyond a float's
+        // Runs of one key: values that differ only beyond the key's
         // precision are put in their exact order first.
         for (std::size_t first = 0; first < n;) {
             const std::uint64_t run_key = order[first] >> 32;
