@@ -140,6 +140,12 @@ bool has_rows(nb::handle frame_or_none) {
     return !frame_or_none.is_none() && nb::len(frame_or_none) > 0;
 }
 
+nb::object reindexed(nb::handle obj, nb::handle index) { return obj.attr("reindex")(index); }
+
+nb::object reindexed(nb::handle frame, nb::handle index, nb::handle columns) {
+    return frame.attr("reindex")("index"_a = index, "columns"_a = columns);
+}
+
 nb::object sorted_by_index(nb::handle frame) {
     if (truth(index_of(frame).attr("is_monotonic_increasing"))) return nb::borrow(frame);
     return frame.attr("sort_index")();

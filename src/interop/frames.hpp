@@ -64,6 +64,10 @@ nb::object drop_incomplete_rows(nb::handle frame);
 // frame.dropna(how="all"[, subset=...]): rows missing in every column (of `subset`) go.
 nb::object drop_empty_rows(nb::handle frame);
 nb::object drop_empty_rows(nb::handle frame, std::initializer_list<const char*> subset);
+// obj.reindex(index): the rows of `index`, NaN where `obj` has none.
+nb::object reindexed(nb::handle obj, nb::handle index);
+// frame.reindex(index=..., columns=...): NaN where the frame has no such cell.
+nb::object reindexed(nb::handle frame, nb::handle index, nb::handle columns);
 // frame.assign(**columns): a new frame with the columns added in dict order.
 nb::object assign(nb::handle frame, nb::dict columns);
 bool is_empty(nb::handle frame);

@@ -87,7 +87,7 @@ void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe
         if (matrix.is_none() || nb::len(matrix) == 0)
             raise_value_error("选股范围 " + text + " 无成分股数据,请重新准备数据");
         // Dates or stocks the component matrix lacks are not members.
-        nb::object aligned = matrix.attr("reindex")("index"_a = index, "columns"_a = columns);
+        nb::object aligned = reindexed(matrix, index, columns);
         members = members.is_none() ? aligned : members.attr("add")(aligned, "fill_value"_a = 0.0);
     }
     nb::object mask = members.attr("where")(members.attr("__gt__")(0)) * nb::int_(0) + nb::int_(1);

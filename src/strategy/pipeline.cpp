@@ -88,7 +88,7 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
     if (benchmark_dict.is_none()) return frame_from_records(rows);
     nb::object index = index_of(total);
     for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
-        nb::object aligned = series.attr("reindex")(index).attr("dropna")();
+        nb::object aligned = drop_incomplete_rows(reindexed(series, index));
         nb::object common = index.attr("intersection")(index_of(aligned));
         if (nb::len(common) == 0) continue;
         nb::object strategy = total.attr("loc")[nb::make_tuple(common, "daily_return")];

@@ -98,7 +98,7 @@ void draw_annual(nb::handle ax, nb::handle annual, double benchmark_annual,
                  const Pyplot& py) {
     nb::object groups = index_of(annual);
     const std::size_t n = nb::len(groups);
-    ax.attr("bar")(groups, annual.attr("to_numpy")("dtype"_a = "float64"), "color"_a = colours,
+    ax.attr("bar")(groups, float_array_of(annual), "color"_a = colours,
                    "width"_a = 0.72);
     ax.attr("axhline")(
         benchmark_annual, "color"_a = colour::kBenchmark, "linewidth"_a = 1.4, "linestyle"_a = "--",
