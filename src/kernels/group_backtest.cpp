@@ -338,14 +338,14 @@ class GroupBook {
         if (first_.group == g) return rules.step(cell, w, first_.shares, profit_(g, k));
         // The stock left its group, which targets no shares of it and sells
         // them when it can; the group it joined, if any, buys.
-        rules.step(cell, kMissing, first_.shares, profit_(first_.group, k));
-        if (g == 0) return;
-        Holding joined{g, 0.0};
-        rules.step(cell, w, joined.shares, profit_(g, k));
-        if (first_.shares == 0.0)
-            first_ = joined;
-        else if (joined.shares != 0.0)
-            held_.more.push_back(joined);
+        DayProfit& left = profit_(first_.group, k);
+        const auto [kept, bought] =
+            rules.move(cell, w, first_.shares, false, left, g ? profit_(g, k) : left);
+        first_.shares = kept;
+        if (kept == 0.0)
+            first_ = {g, bought};
+        else if (bought != 0.0)
+            held_.more.push_back({g, bought});
     }
 
   private:

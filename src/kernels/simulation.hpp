@@ -65,27 +65,47 @@ public:
     // their bits as they were.
     template <class Cell>
     void step(const Cell& cell, double weight, double& held, DayProfit& day) const {
+        const Moved m = move(cell, weight, held, true, day, day);
+        held = m.kept + m.bought;
+    }
+
+    // The shares a move kept of the holding and those it bought.
+    struct Moved {
+        double kept, bought;
+    };
+
+    // The step of a book that keeps a stock's holdings by portfolio. With
+    // `stays`, `held` trades towards the weight's target as in step; without,
+    // the weight is another portfolio's: `held` is sold as the day permits and
+    // that portfolio buys its target from nothing. Buys are booked to `to`,
+    // the other terms to `from`. A holding that changes portfolio thus costs
+    // one pass of the rules, not a sale step and a buy step: the terms a
+    // second step would add are zeros, which leave the sums' bits as they are.
+    template <class Cell>
+    Moved move(const Cell& cell, double weight, double held, bool stays, DayProfit& from,
+               DayProfit& to) const {
         const double prev_close = cell.prev_close();
         const bool sized = std::isfinite(weight) && std::isfinite(prev_close) && prev_close > 0.0;
         const double target =
             sized ? std::floor((money_ * weight) / (prev_close * lot_)) * lot_ : 0.0;
-        const double diff = target - held;
-        const double up = diff > 0.0 ? diff : 0.0;
-        const double down = diff < 0.0 ? -diff : 0.0;
+        const double diff_up = target - (stays ? held : 0.0);
+        const double diff_down = (stays ? target : 0.0) - held;
+        const double up = diff_up > 0.0 ? diff_up : 0.0;
+        const double down = diff_down < 0.0 ? -diff_down : 0.0;
         const double bought = cell.can_buy() ? up : 0.0;
         const double sold = cell.cant_sell() ? 0.0 : down;
         const double hold = held - sold;
-        held = hold + bought;
 
         const double close = cell.close();
         const double raw_split = cell.split();
         const double split = std::isnan(raw_split) ? 1.0 : raw_split;
         const double dividend = nan_to_zero(cell.dividend());
-        day.buy += bought * nan_to_zero(close - cell.buy_price() * buy_mult_);
-        day.hold += hold * nan_to_zero(split * close - prev_close);
-        day.hold_dividend += hold * dividend;
-        day.sell += sold * nan_to_zero(split * cell.sell_price() * sell_mult_ - prev_close);
-        day.sell_dividend += sold * dividend;
+        to.buy += bought * nan_to_zero(close - cell.buy_price() * buy_mult_);
+        from.hold += hold * nan_to_zero(split * close - prev_close);
+        from.hold_dividend += hold * dividend;
+        from.sell += sold * nan_to_zero(split * cell.sell_price() * sell_mult_ - prev_close);
+        from.sell_dividend += sold * dividend;
+        return {hold, bought};
     }
 
 private:
