@@ -1,5 +1,6 @@
 """Report figures: number formatting, house style, the yearly table and both figures."""
 
+import gc
 import math
 import threading
 import types
@@ -350,6 +351,21 @@ def test_threads_draw_one_at_a_time_and_failures_release_everything(tmp_path, mo
     t.start()
     t.join()
     assert free == [True]
+
+
+@pytest.mark.parametrize("caller_froze", [False, True])
+def test_a_drawing_leaves_no_figure_to_the_collector(tmp_path, caller_froze):
+    # A closed figure's reference cycles hold its pixel buffer until collected.
+    gc.collect()
+    if caller_froze:
+        gc.freeze()
+    try:
+        draw("main", make_total(200), tmp_path / "x.png")
+        left = [o for o in gc.get_objects() if isinstance(o, matplotlib.figure.Figure)]
+        assert (gc.get_freeze_count() > 0) == caller_froze
+    finally:
+        gc.unfreeze()
+    assert bool(left) == caller_froze  # a caller's frozen objects are never thawed
 
 
 def test_a_strategy_backtest_writes_both_figures(tmp_path):

@@ -26,9 +26,30 @@ void without_raising(Fn&& fn) noexcept {
 PlotLock::PlotLock() : lock_(attr_of(kModule, "_MATPLOTLIB_PLOT_LOCK")) {
     // RLock.acquire lets other threads run while it waits.
     lock_.attr("acquire")();
+    // A closed figure is a web of reference cycles that keeps its pixel buffer
+    // (tens of MB) until the next full collection, and a long-lived worker
+    // piles several up. Objects older than the drawing are set aside, so that
+    // collecting on the way out looks at the drawing's objects only and costs
+    // about what freeing them does. Left alone when the caller froze objects
+    // itself (unfreezing would undo theirs) or turned collection off.
+    try {
+        nb::object gc = nb::module_::import_("gc");
+        if (nb::cast<bool>(gc.attr("isenabled")()) &&
+            nb::cast<long>(gc.attr("get_freeze_count")()) == 0) {
+            gc.attr("freeze")();
+            gc_ = std::move(gc);
+        }
+    } catch (...) {
+        without_raising([&] { lock_.attr("release")(); });
+        throw;
+    }
 }
 
 PlotLock::~PlotLock() {
+    if (gc_.is_valid()) {
+        without_raising([&] { gc_.attr("collect")(); });
+        without_raising([&] { gc_.attr("unfreeze")(); });
+    }
     without_raising([&] { lock_.attr("release")(); });
 }
 

@@ -62,7 +62,8 @@ struct Page {
 };
 
 // Holds the process-wide chart lock from construction to destruction, so
-// that every path out of a drawing, errors included, releases it.
+// that every path out of a drawing, errors included, releases it; the
+// garbage of the figures drawn meanwhile is collected before it is released.
 class PlotLock {
   public:
     PlotLock();
@@ -72,6 +73,7 @@ class PlotLock {
 
   private:
     nb::object lock_;
+    nb::object gc_;  // set while objects older than the drawing are frozen
 };
 
 // pyplot on the Agg backend, with the Chinese face registered and the house
