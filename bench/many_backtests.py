@@ -16,6 +16,10 @@ small factor and strategy backtest with figures (the fonts and renderer any draw
 keeps); a Dask worker as it stands before the call, after the same. Beside it, the peak
 growth of one such backtest run in this process: the working memory any backtest needs.
 
+Beside them, each kind's ceiling: two processes running such backtests back to back with
+no executor in between, against one; the runs share the caches and the memory bus, so
+this is the most any executor reaches for that work on this machine.
+
 Targets: at least 1.7x the sequential throughput on either executor; each worker's
 growth under 25% of the data's size.
 """
@@ -39,7 +43,7 @@ from distributed import Client, LocalCluster
 from mirtaly.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 
 import mirtaly
-from mirtaly import many, singleton
+from mirtaly import _shared, many, singleton
 from mirtaly.api import get_service
 from mirtaly.backtest import _service
 from mirtaly.backtest.result import BacktestData
@@ -190,6 +194,39 @@ def parallel_capacity(loops: int = 10_000_000) -> float:
         return one_by_one / (time.perf_counter() - started)
 
 
+def back_to_back(kind, handle, items, start, end, output_dir, options) -> float:
+    """Seconds one process takes to run ``items`` one after another, dispatching nothing."""
+    many._run_tasks(kind, handle, items[:1], start, end, output_dir, options)  # maps the data
+    started = time.perf_counter()
+    outcomes = many._run_tasks(kind, handle, items, start, end, output_dir, options)
+    elapsed = time.perf_counter() - started
+    failed = [o for o, _, _ in outcomes if isinstance(o, BaseException)]
+    if failed:
+        raise failed[0]
+    return elapsed
+
+
+def side_by_side(kind, data, tables, start, end, output_dir, options, runs: int) -> float:
+    """What two processes running ``runs`` of these backtests back to back, with no
+    executor in between, gain over one (the best of three tries of each): the most any
+    executor can reach for this work here, where the runs share the caches and the
+    memory bus."""
+    distinct = list({id(t): t for t in tables.values()}.values())[:4]
+    with (
+        _shared.SharedSession(data, len(distinct)) as session,
+        cf.ProcessPoolExecutor(WORKERS, mp_context=many._pool_context()) as pool,
+    ):
+        refs = [session.put(i, table) for i, table in enumerate(distinct)]
+        items = [(f"side{i}", refs[i % len(refs)]) for i in range(runs)]
+        args = (kind, session.handle, items, start, end, output_dir, options)
+        one = both = np.inf
+        for _ in range(3):
+            one = min(one, pool.submit(back_to_back, *args).result())
+            tries = [pool.submit(back_to_back, *args) for _ in range(WORKERS)]
+            both = min(both, max(f.result() for f in tries))
+    return WORKERS * one / both
+
+
 class Modes:
     """Runs one kind of backtest each way and keeps times, CPU and worker memory."""
 
@@ -249,6 +286,11 @@ class Modes:
         for pid, peak in memory.peak.items():
             self.growth.append((f"{label} dask", pid, peak["RssAnon"] - baseline[pid], own))
 
+        kind = "factor" if run_many is mirtaly.backtest_many else "strategy"
+        # About a second of runs for each measurement.
+        runs_each = max(3, min(40, round(runs / t_seq)))
+        ceiling = side_by_side(kind, data, tables, start, end, output_dir, options, runs_each)
+
         for how, got in (("pool", got_pool), ("dask", got_dask)):
             bad = [name for name in tables if not same(got[name], want[name])]
             if bad:
@@ -262,6 +304,10 @@ class Modes:
             lines.append(f"{name:<30} {wall:8.2f} s  {ratio:5.2f}x  {cpu:6.0f} ms{split}")
             if workers is not None:
                 self.ratios.append(ratio)
+        lines.append(
+            f"{label + ': ceiling':<30} {'':10}  {ceiling:5.2f}x  (two processes running them "
+            "back to back, no executor)"
+        )
         return lines
 
 

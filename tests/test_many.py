@@ -5,6 +5,7 @@ import dataclasses
 import os
 import re
 import time
+import traceback
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -117,6 +118,7 @@ def test_runs_equal_the_single_calls_and_a_failure_stays_its_own(
     assert list(results) == list(tables)
     assert isinstance(results["empty"], ValueError)
     assert str(results["empty"]) == "策略权重矩阵为空"
+    assert "_run_tasks" in "".join(traceback.format_exception(results["empty"]))  # where it was
     single = get_service().backtest_strategy
     for name, weights in tables.items():
         if name != "empty":

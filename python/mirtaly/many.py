@@ -26,6 +26,9 @@ Where the runs happen (``executor``):
 - a ``dask.distributed.Client`` (the extra ``mirtaly[dask]``): workers that
   can read this machine's files map the data from them; otherwise the data is
   scattered to every worker once (broadcast) and each table goes to one worker.
+  Runs shorter than about a tenth of a second travel several to a task (at
+  most four), since each task's trip through the scheduler costs the caller
+  milliseconds.
 
 Worker processes never receive the data once per task: it is written once to
 memory-mapped files that every worker on the machine maps read-only, so N
@@ -40,6 +43,9 @@ import multiprocessing
 import os
 import sys
 import threading
+import time
+import traceback
+from collections import deque
 from collections.abc import Mapping
 from typing import NamedTuple
 
@@ -57,6 +63,11 @@ __all__ = ["ManyResults", "backtest_many", "backtest_strategy_many"]
 
 # Tasks kept in flight per worker: one running, one ready to start when it ends.
 _IN_FLIGHT_PER_WORKER = 2
+# A Dask task's round trip through the scheduler costs milliseconds of the
+# caller's cores: short runs travel up to this many to a task, each task
+# lasting about _BUNDLE_SECONDS. Each run in flight holds a table in a slot.
+_DASK_BUNDLE = 4
+_BUNDLE_SECONDS = 0.1
 # Seconds the default pool waits idle for the next call before it shuts down.
 _POOL_IDLE = 300.0
 # Imported once by the process that forks the default pool's workers.
@@ -149,13 +160,23 @@ def backtest_strategy_many(
 # ---- one run, wherever it happens ----------------------------------------------------------
 
 
-def _run_task(kind, data_ref, table_ref, name, start_date, end_date, output_dir, keywords):
-    if isinstance(data_ref, _shared.SharedHandle):
-        data = _shared.attach(data_ref)
-        table = _shared.resolve_table(data_ref, table_ref)
-    else:
-        data, table = data_ref, table_ref
-    return _method(kind)(table, data, start_date, end_date, output_dir, name, **keywords)
+def _run_tasks(kind, data_ref, items, start_date, end_date, output_dir, keywords) -> list:
+    """Runs every ``(name, table)`` of ``items`` in turn: a list of ``(result or
+    exception, traceback text or None, seconds)``, so one failure loses no other run."""
+    shared = isinstance(data_ref, _shared.SharedHandle)
+    data = _shared.attach(data_ref) if shared else data_ref
+    method = _method(kind)
+    outcomes = []
+    for name, table_ref in items:
+        started = time.perf_counter()
+        try:
+            table = _shared.resolve_table(data_ref, table_ref) if shared else table_ref
+            outcome = method(table, data, start_date, end_date, output_dir, name, **keywords)
+            trace = None
+        except Exception as exc:
+            outcome, trace = exc, traceback.format_exc()
+        outcomes.append((outcome, trace, time.perf_counter() - started))
+    return outcomes
 
 
 def _method(kind: str):
@@ -222,63 +243,119 @@ def _describe(exc: BaseException) -> str:
 
 
 def _run_all(runner, kind, tables, names, args, keywords, results, progress) -> None:
-    """Keeps ``runner.window`` runs in flight and collects them as they finish."""
+    """Keeps ``runner.window`` tasks in flight and collects them as they finish."""
     _, start_date, end_date, output_dir = args
-    queue = iter(names)
+    queue = deque(names)
     free = list(range(runner.window))
     pending: dict = {}
+    pace = _Pace(runner.bundle)
     failed = 0
     with tqdm(total=len(names), desc="回测", unit="个", disable=_quiet(progress)) as bar:
+
+        def record(name, outcome) -> None:
+            nonlocal failed
+            results[name] = outcome
+            if isinstance(outcome, BaseException):
+                failed += 1
+                bar.set_postfix(failed=failed)
+            bar.update()
+
         try:
             while True:
-                while free:
-                    name = next(queue, None)
-                    if name is None:
-                        break
-                    slot = free.pop()
+                while free and queue:
+                    task = free.pop()
+                    items, held = [], []
+                    for _ in range(min(pace.bundle(), len(queue))):
+                        name = queue.popleft()
+                        try:  # an unreadable table fails its own run only
+                            slot = task * runner.bundle + len(items)
+                            table_ref, keep = runner.table_ref(slot, tables[name])
+                        except Exception as exc:
+                            record(name, exc)
+                            continue
+                        items.append((name, table_ref))
+                        held.append(keep)
+                    if not items:
+                        free.append(task)
+                        continue
                     try:
-                        table_ref, held = runner.table_ref(slot, tables[name])
                         future = runner.executor.submit(
-                            _run_task,
+                            _run_tasks,
                             kind,
                             runner.data_ref,
-                            table_ref,
-                            name,
+                            items,
                             start_date,
                             end_date,
                             output_dir,
                             keywords,
                         )
-                    except Exception as exc:  # a broken pool, an unreadable table
-                        free.append(slot)
-                        results[name] = exc
-                        failed += 1
-                        bar.set_postfix(failed=failed)
-                        bar.update()
+                    except Exception as exc:  # a broken pool
+                        free.append(task)
+                        for name, _ in items:
+                            record(name, exc)
                         continue
-                    pending[future] = (name, slot, held)
+                    pending[future] = (task, [name for name, _ in items], held)
                 if not pending:
                     break
                 done, _ = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
                 for future in done:
-                    name, slot, _ = pending.pop(future)
-                    free.append(slot)
-                    outcome = _outcome(future)
-                    results[name] = outcome
-                    if isinstance(outcome, BaseException):
-                        failed += 1
-                        bar.set_postfix(failed=failed)
-                    bar.update()
+                    task, batch, _ = pending.pop(future)
+                    free.append(task)
+                    outcomes = _outcomes(future, batch)
+                    for name, (outcome, trace, seconds) in zip(batch, outcomes, strict=True):
+                        pace.ran(seconds)
+                        record(name, _with_remote_trace(outcome, trace))
         finally:
             for future in pending:
                 future.cancel()
 
 
-def _outcome(future: cf.Future):
+def _outcomes(future: cf.Future, batch: list) -> list:
+    """``(outcome, trace, seconds)`` of each run of a finished task; a task that
+    failed as a whole (a worker died, it was cancelled) fails each of its runs."""
     if future.cancelled():
-        return cf.CancelledError("the run was cancelled")
-    exc = future.exception()
-    return exc if exc is not None else future.result()
+        failure = cf.CancelledError("the run was cancelled")
+    else:
+        failure = future.exception()
+    if failure is None:
+        return future.result()
+    return [(failure, None, None)] * len(batch)
+
+
+class _RemoteTraceback(Exception):
+    """The traceback of a run in another process, as text."""
+
+    def __str__(self) -> str:
+        return self.args[0]
+
+
+def _with_remote_trace(outcome, trace):
+    # An exception pickled home lost its traceback; its text becomes the cause.
+    if trace is not None and isinstance(outcome, BaseException) and outcome.__traceback__ is None:
+        outcome.__cause__ = _RemoteTraceback(f'\n"""\n{trace}"""')
+    return outcome
+
+
+class _Pace:
+    """How many runs one task carries: one, until runs are seen to be so short
+    that a task's round trip through the executor weighs on them; then enough
+    of them for a task of about ``_BUNDLE_SECONDS``, at most ``limit``."""
+
+    def __init__(self, limit: int):
+        self.limit = limit
+        self.seconds = 0.0
+        self.runs = 0
+
+    def ran(self, seconds) -> None:
+        if seconds is not None:
+            self.seconds += seconds
+            self.runs += 1
+
+    def bundle(self) -> int:
+        if self.limit == 1 or not self.runs:
+            return 1
+        per_run = max(self.seconds / self.runs, 1e-9)
+        return max(1, min(self.limit, round(_BUNDLE_SECONDS / per_run)))
 
 
 def _quiet(progress) -> bool | None:
@@ -291,12 +368,15 @@ def _quiet(progress) -> bool | None:
 
 class _Runner:
     """Where the runs go: the executor, what a task carries of the data, how a
-    table travels, and what to undo afterwards."""
+    table travels, and what to undo afterwards. ``window`` tasks of up to
+    ``bundle`` runs are in flight; run ``i`` of task ``t`` uses slot
+    ``t * bundle + i``."""
 
-    def __init__(self, executor, data_ref, window: int, table_ref=None, closers=()):
+    def __init__(self, executor, data_ref, window: int, table_ref=None, closers=(), bundle=1):
         self.executor = executor
         self.data_ref = data_ref
         self.window = max(1, window)
+        self.bundle = bundle
         self._table_ref = table_ref
         self._closers = list(closers)
 
@@ -429,9 +509,11 @@ def _dask_client(executor):
 
 
 def _dask_runner(client, data) -> _Runner:
-    window = max(1, sum(client.nthreads().values())) * _IN_FLIGHT_PER_WORKER
+    # The scheduler queues what its workers cannot start yet: one task beyond
+    # one per thread keeps them busy, and bundles keep the slots few.
+    window = max(1, sum(client.nthreads().values())) + 1
     executor = client.get_executor(pure=False)
-    session = _shared.SharedSession(data, window)
+    session = _shared.SharedSession(data, window * _DASK_BUNDLE)
     try:
         seen = client.run(_shared.can_attach, session.handle)
     except BaseException:
@@ -445,6 +527,7 @@ def _dask_runner(client, data) -> _Runner:
             window,
             session.put,
             [session.close, lambda: client.run(_shared.detach, token)],
+            bundle=_DASK_BUNDLE,
         )
     # Some worker cannot read this machine's files: every worker gets the data
     # once, and each table travels to the one worker that runs it.
@@ -454,7 +537,9 @@ def _dask_runner(client, data) -> _Runner:
     def scattered(slot, table):
         return client.scatter(table, hash=False) if isinstance(table, pd.DataFrame) else table
 
-    return _Runner(executor, shared, window, scattered, [lambda: client.cancel(shared)])
+    return _Runner(
+        executor, shared, window, scattered, [lambda: client.cancel(shared)], bundle=_DASK_BUNDLE
+    )
 
 
 def _cores() -> int:
