@@ -287,8 +287,8 @@ class Modes:
             self.growth.append((f"{label} dask", pid, peak["RssAnon"] - baseline[pid], own))
 
         kind = "factor" if run_many is mirtaly.backtest_many else "strategy"
-        # About a second of runs for each measurement.
-        runs_each = max(3, min(40, round(runs / t_seq)))
+        # About three seconds of runs for each measurement: shorter ones are noise here.
+        runs_each = max(3, min(200, round(3 * runs / t_seq)))
         ceiling = side_by_side(kind, data, tables, start, end, output_dir, options, runs_each)
 
         for how, got in (("pool", got_pool), ("dask", got_dask)):
