@@ -100,51 +100,73 @@ void radix_sort_upper(std::span<std::uint64_t> keys, std::span<std::uint64_t> sc
 // per group.
 class DayRanker {
   public:
-    DayRanker(std::size_t stocks, std::size_t groups, bool ascending)
+    // `with_ranks`: keep each day's ranks for rank_ic.
+    DayRanker(std::size_t stocks, std::size_t groups, bool ascending, bool with_ranks)
         : groups_(groups),
           ascending_(ascending),
+          with_ranks_(with_ranks),
           counts_(groups + 1),
           order_(stocks + 1),
           scratch_(stocks),
-          rank_(stocks) {}
+          rank_(with_ranks ? stocks : 0) {}
 
-    // `values` holds the factor of eligible stocks and NaN elsewhere. Writes
-    // the group of every stock to `group_of` (0: not ranked) and 1 / members of
-    // group g to weight[g]; returns the number of stocks ranked.
+    // `values` holds the factor of eligible stocks and kMissing elsewhere.
+    // Writes the group of every ranked stock to `group_of`, which must hold 0
+    // for every stock, and 1 / members of group g to weight[g]; returns the
+    // number of stocks ranked.
     // Inlined into rank_into_groups, and so built for the running CPU.
     [[gnu::always_inline]] std::size_t rank(std::span<const double> values,
                                             std::uint8_t* group_of, std::span<double> weight) {
         std::uint32_t digits[kDigits][kBuckets] = {};
+        const std::size_t stocks = values.size();
+        // Every stock's key first, in a loop of its own that the compiler
+        // vectorises; scratch_ is free until the sort.
+        std::uint64_t* const keys = scratch_.data();
+        for (std::size_t j = 0; j < stocks; ++j)
+            keys[j] = sort_key(values[j], static_cast<std::uint32_t>(j));
+        const std::uint64_t missing = sort_key(kMissing, 0);
         std::size_t n = 0;
-        for (std::size_t j = 0; j < values.size(); ++j) {
-            // Written for every stock, kept for the ranked ones.
-            const std::uint64_t key = sort_key(values[j], static_cast<std::uint32_t>(j));
-            order_[n] = key;
-            const bool ranked = !std::isnan(values[j]);
-            n += ranked;
+        std::uint64_t* const out = order_.data();
+        for (std::size_t j = 0; j < stocks; ++j) {
+            // Written and counted for every stock, kept for the ranked ones:
+            // those whose key is not kMissing's, which no number shares.
+            // kMissing's counts are taken off below.
+            const std::uint64_t key = keys[j];
+            out[n] = key;
+            n += (key >> 32) != (missing >> 32);
             for (int p = 0; p < kDigits; ++p)
-                digits[p][(key >> (32 + p * kDigitBits)) & (kBuckets - 1)] += ranked;
-            rank_[j] = kMissing;
-            group_of[j] = 0;
+                ++digits[p][(key >> (32 + p * kDigitBits)) & (kBuckets - 1)];
         }
+        for (int p = 0; p < kDigits; ++p)
+            digits[p][(missing >> (32 + p * kDigitBits)) & (kBuckets - 1)] -=
+                static_cast<std::uint32_t>(stocks - n);
+        if (with_ranks_) std::fill(rank_.begin(), rank_.end(), kMissing);
         const std::span<std::uint64_t> order(order_.data(), n);
         radix_sort_upper(order, scratch_, digits);
         auto value = [&](std::uint64_t key) { return values[static_cast<std::uint32_t>(key)]; };
 
-        std::fill(counts_.begin(), counts_.end(), 0);
         // The group of twice a rank: ceil(twice * groups / 2n), the smallest g
         // with twice * groups <= 2n * g (or, ascending, of 2(n + 1) - twice).
-        // Twice the ranks only grow along the order, so g is walked, not divided.
-        const std::size_t two_n = 2 * n;
-        std::size_t g = ascending_ ? groups_ : 1;
-        auto group_of_twice = [&](std::size_t twice) {
-            if (ascending_) {
+        // Twice the ranks only grow along the order, so g is walked, not divided,
+        // and each group's members take consecutive places in the order: a
+        // group's count is booked once, when the walk leaves it. Members are
+        // copied to locals, which the byte stores to `group_of` cannot alias.
+        std::fill(counts_.begin(), counts_.end(), 0);
+        const std::size_t two_n = 2 * n, groups = groups_;
+        const bool ascending = ascending_;
+        double* const ranks = with_ranks_ ? rank_.data() : nullptr;
+        std::size_t g = ascending ? groups : 1, g_from = 0;
+        // `from`: the first place of the order that gets the group.
+        auto group_of_twice = [&](std::size_t twice, std::size_t from) {
+            const std::size_t was = g;
+            if (ascending) {
                 const std::size_t by = two_n + 2 - twice;
-                while (g > 1 && by * groups_ <= two_n * (g - 1)) --g;
+                while (g > 1 && by * groups <= two_n * (g - 1)) --g;
             } else {
-                while (twice * groups_ > two_n * g) ++g;
+                while (twice * groups > two_n * g) ++g;
             }
-            return g;
+            if (g != was) counts_[was] = from - g_from, g_from = from;
+            return static_cast<std::uint8_t>(g);
         };
         // Runs of one key: values that differ only beyond the key's
         // precision are put in their exact order first.
@@ -154,10 +176,8 @@ class DayRanker {
             while (end < n && (order[end] >> 32) == run_key) ++end;
             if (end - first == 1) {  // the usual case: a value of its own
                 const auto j = static_cast<std::uint32_t>(order[first]);
-                const std::size_t at = group_of_twice(2 * first + 2);
-                group_of[j] = static_cast<std::uint8_t>(at);
-                rank_[j] = static_cast<double>(first + 1);
-                ++counts_[at];
+                group_of[j] = group_of_twice(2 * first + 2, first);
+                if (ranks) ranks[j] = static_cast<double>(first + 1);
                 first = end;
                 continue;
             }
@@ -170,17 +190,17 @@ class DayRanker {
                 // Twice the tie run's average 1-based rank: an integer, so the
                 // group is computed exactly.
                 const std::size_t twice = tie + last + 2;
-                const std::size_t at = group_of_twice(twice);
+                const std::uint8_t at = group_of_twice(twice, tie);
                 for (std::size_t k = tie; k <= last; ++k) {
                     const auto j = static_cast<std::uint32_t>(order[k]);
-                    group_of[j] = static_cast<std::uint8_t>(at);
-                    rank_[j] = static_cast<double>(twice) / 2.0;
+                    group_of[j] = at;
+                    if (ranks) ranks[j] = static_cast<double>(twice) / 2.0;
                 }
-                counts_[at] += last - tie + 1;
                 tie = last + 1;
             }
             first = end;
         }
+        counts_[g] = n - g_from;
         for (std::size_t k = 0; k <= groups_; ++k)
             weight[k] = counts_[k] ? 1.0 / static_cast<double>(counts_[k]) : kMissing;
         return n;
@@ -194,7 +214,7 @@ class DayRanker {
 
   private:
     std::size_t groups_;
-    bool ascending_;
+    bool ascending_, with_ranks_;
     std::vector<std::size_t> counts_;
     std::vector<std::uint64_t> order_, scratch_;
     std::vector<double> rank_;  // by stock, NaN where not ranked
@@ -216,7 +236,7 @@ GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<d
     plan.rank_ic.assign(days, kMissing);
 
     const bool has_valid = valid.data != nullptr, has_forward = forward_rank.data != nullptr;
-    DayRanker ranker(stocks, groups, ascending);
+    DayRanker ranker(stocks, groups, ascending, has_forward);
     std::vector<double> values, forward;
     for (std::size_t d0 = 0; d0 < days; d0 += kBlockDays) {
         const std::size_t d1 = std::min(days, d0 + kBlockDays);
@@ -231,7 +251,9 @@ GroupPlan rank_into_groups(View2D<double> factor, View2D<double> valid, View2D<d
 
         for (std::size_t t = d0; t < d1; ++t) {
             const std::size_t row = (t - d0) * stocks, k = plan.trade_rows.size();
-            // Written at the next trading day's place, kept if this day trades.
+            // Written at the next trading day's place, kept if this day trades;
+            // a day that does not trade ranked no stock, or was the last day,
+            // so every row is written at most once and still holds its zeros.
             const std::size_t n =
                 ranker.rank({&values[row], stocks}, &plan.group_of[k * stocks],
                             {&plan.weight[k * (groups + 1)], groups + 1});
