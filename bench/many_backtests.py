@@ -1,5 +1,6 @@
 """Many backtests from one call: one after another in one process, on the default
-process pool with 2 workers and on a Dask LocalCluster with 2 worker processes.
+executor over 2 cores (this process runs backtests beside a pool of one worker), on a plain
+pool of 2 worker processes (for comparison) and on a Dask LocalCluster with 2 worker processes.
 
 A sandbox market of 3000 stocks x 1250 sessions is prepared and stored in a temporary
 directory (never the user's home) and loaded once. 200 factor backtests (20 distinct
@@ -27,7 +28,6 @@ growth under 25% of the data's size.
 import argparse
 import concurrent.futures as cf
 import dataclasses
-import multiprocessing.forkserver
 import os
 import sys
 import tempfile
@@ -142,13 +142,10 @@ class Sampler:
 
 
 def pool_workers() -> list[int]:
-    server = multiprocessing.forkserver._forkserver._forkserver_pid
-    if server is None:
-        return []
-    try:
-        return [p.pid for p in psutil.Process(server).children()]
-    except psutil.Error:
-        return []
+    """The default pool's workers (the default pool starts them as it needs them)."""
+    pool = many._DEFAULT_POOL._pool
+    processes = pool._processes if pool is not None else None
+    return list(processes.copy()) if processes else []
 
 
 def drawn_once(tiny, output_dir) -> int:
@@ -242,6 +239,13 @@ class Modes:
         # (label, pid, peak private growth, one backtest's own peak in this process)
         self.growth: list[tuple[str, int, int, int]] = []
         self.ratios: list[float] = []
+        self._plain: cf.ProcessPoolExecutor | None = None
+
+    def plain_pool(self) -> cf.ProcessPoolExecutor:
+        if self._plain is None:
+            self._plain = cf.ProcessPoolExecutor(WORKERS, mp_context=many._pool_context())
+            list(self._plain.map(private_memory, [None] * WORKERS))  # started
+        return self._plain
 
     def run(self, label, tables, single, run_many, output_dir, options) -> list[str] | None:
         data, start, end = self.data, self.start, self.end
@@ -255,7 +259,7 @@ class Modes:
             for name, table in tables.items()
         }
         t_seq, c_seq = time.perf_counter() - started, cpu_seconds() - cpu
-        rows = [(f"{label}: one after another", t_seq, c_seq, None)]
+        rows = [(f"{label}: one after another", t_seq, c_seq, None, False)]
 
         # The default pool outlives a call: workers an earlier call started are counted
         # from where they stand now, new ones from a fresh worker's footprint.
@@ -266,10 +270,19 @@ class Modes:
             got_pool, _ = run_many(tables, data, start, end, output_dir, **options)
             elapsed, caller = time.perf_counter() - started, cpu_seconds() - cpu
         workers = sum(t - standing.get(pid, (0, 0.0))[1] for pid, t in memory.cpu.items())
-        rows.append((f"{label}: default pool", elapsed, caller, workers))
+        rows.append((f"{label}: default (caller+1)", elapsed, caller, workers, True))
         for pid, peak in memory.peak.items():
             baseline = standing.get(pid, (fresh, 0.0))[0]
             self.growth.append((f"{label} pool", pid, peak["RssAnon"] - baseline, own))
+
+        # The same runs on a plain pool of two workers, which the caller only feeds.
+        plain = self.plain_pool()
+        before = {pid: cpu_seconds(pid) for pid in plain._processes}
+        started, cpu = time.perf_counter(), cpu_seconds()
+        got_plain, _ = run_many(tables, data, start, end, output_dir, executor=plain, **options)
+        elapsed, caller = time.perf_counter() - started, cpu_seconds() - cpu
+        workers = sum(cpu_seconds(pid) - before.get(pid, 0.0) for pid in plain._processes)
+        rows.append((f"{label}: pool of 2, no caller", elapsed, caller, workers, False))
 
         client = self.client
         before = client.run(cpu_seconds)
@@ -282,7 +295,7 @@ class Modes:
             elapsed, caller = time.perf_counter() - started, cpu_seconds() - cpu
         after = client.run(cpu_seconds)
         workers = sum(after[w] - before[w] for w in after)
-        rows.append((f"{label}: Dask cluster", elapsed, caller, workers))
+        rows.append((f"{label}: Dask cluster", elapsed, caller, workers, True))
         for pid, peak in memory.peak.items():
             self.growth.append((f"{label} dask", pid, peak["RssAnon"] - baseline[pid], own))
 
@@ -291,18 +304,18 @@ class Modes:
         runs_each = max(3, min(200, round(3 * runs / t_seq)))
         ceiling = side_by_side(kind, data, tables, start, end, output_dir, options, runs_each)
 
-        for how, got in (("pool", got_pool), ("dask", got_dask)):
+        for how, got in (("pool", got_pool), ("plain pool", got_plain), ("dask", got_dask)):
             bad = [name for name in tables if not same(got[name], want[name])]
             if bad:
                 print(f"{label} on the {how}: results differ from the sequential ones: {bad[:5]}")
                 return None
         lines = []
-        for name, wall, caller, workers in rows:
+        for name, wall, caller, workers, targeted in rows:
             ratio = t_seq / wall
             cpu = (caller + (workers or 0)) / runs * 1e3
             split = f" ({workers / runs * 1e3:.0f} + {caller / runs * 1e3:.0f})" if workers else ""
             lines.append(f"{name:<30} {wall:8.2f} s  {ratio:5.2f}x  {cpu:6.0f} ms{split}")
-            if workers is not None:
+            if targeted:
                 self.ratios.append(ratio)
         lines.append(
             f"{label + ': ceiling':<30} {'':10}  {ceiling:5.2f}x  (two processes running them "

@@ -144,7 +144,7 @@ def test_figures_are_drawn_for_every_name_on_the_pool(tiny_data, strategies, win
 
 
 def test_the_default_pool_is_reused_and_its_workers_let_go_of_each_calls_data(
-    tiny_data, strategies, window, tmp_path
+    tiny_data, strategies, window, tmp_path, monkeypatch
 ):
     from mirtaly import many
 
@@ -153,10 +153,17 @@ def test_the_default_pool_is_reused_and_its_workers_let_go_of_each_calls_data(
         maps = [open(f"/proc/{pid}/maps").read() for pid in pool._processes]
         return sum(text.count("mirtaly-many-") for text in maps)
 
-    tables = {"mom5": strategies["mom5"]}
+    monkeypatch.setattr(many, "_cores", lambda: 2)
+    many._DEFAULT_POOL.shutdown()
+    # One run starts no pool; of two, this process runs one and its one worker the other.
+    one = {"mom5": strategies["mom5"]}
+    mirtaly.backtest_strategy_many(one, tiny_data, *window, None, plot=None)
+    assert many._DEFAULT_POOL._pool is None
+    tables = {**one, "mom10": strategies["mom10"]}
     mirtaly.backtest_strategy_many(tables, tiny_data, *window, tmp_path, plot=None)
     pool = many._DEFAULT_POOL._pool
     workers = set(pool._processes)
+    assert len(workers) == 1
     mirtaly.backtest_strategy_many(tables, tiny_data, *window, tmp_path, plot=None)
     assert many._DEFAULT_POOL._pool is pool and set(pool._processes) == workers
     deadline = time.monotonic() + 10 * _shared._WATCH_SECONDS

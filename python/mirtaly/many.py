@@ -13,10 +13,13 @@ arguments, so its result equals the one that call returns.
 
 Where the runs happen (``executor``):
 
-- ``None``: a process pool over the machine's cores. It is kept between
-  calls (a second call starts no processes) and shut down after five idle
-  minutes or at exit; its workers drop a call's data as soon as the call
-  returns. Scripts that call this at import time need the usual
+- ``None``: every core of the machine: this process runs backtests itself,
+  on its own data and tables (no copies), while a process pool with one
+  worker per other core runs the rest; both take names from one queue. The
+  pool is kept between calls (a second call starts no processes) and shut
+  down after five idle minutes or at exit; its workers drop a call's data as
+  soon as the call returns. A single name, or a machine of one core, runs
+  here without a pool. Scripts that call this at import time need the usual
   ``if __name__ == "__main__":`` guard, because the workers import the main
   module.
 - a ``concurrent.futures.ThreadPoolExecutor``: the caller's threads share the
@@ -47,6 +50,7 @@ import time
 import traceback
 from collections import deque
 from collections.abc import Mapping
+from functools import partial
 from typing import NamedTuple
 
 import numpy as np
@@ -134,7 +138,8 @@ def backtest_strategy_many(
 
     Each runs ``BacktestService.backtest_strategy(weights, data, start_date,
     end_date, output_dir, name, **backtest_strategy_keywords)``. ``executor``
-    is ``None`` (a process pool over this machine's cores), a
+    is ``None`` (every core of this machine: this process and a process pool
+    beside it), a
     ``concurrent.futures.Executor`` or a ``dask.distributed.Client``.
 
     A failing run does not stop the others. With ``raise_errors`` true (the
@@ -207,8 +212,13 @@ def _run_many(kind, tables, args, keywords, *, executor, raise_errors, progress)
 
     results: dict = dict.fromkeys(names)
     if names:
-        with _runner(executor, args[0], len(names)) as runner:
-            _run_all(runner, kind, tables, names, args, keywords, results, progress)
+        queue = deque(names)
+        with _Recorder(results, progress) as recorder:
+            if executor is None:
+                _run_with_caller(kind, tables, queue, args, keywords, recorder)
+            else:
+                with _runner(executor, args[0], len(names)) as runner:
+                    _run_all(runner, kind, tables, partial(_take, queue), args, keywords, recorder)
     summary = _SUMMARIES[kind](results)
     errors = {name: r for name, r in results.items() if isinstance(r, BaseException)}
     if errors and raise_errors:
@@ -242,72 +252,167 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text[0]}" if text else type(exc).__name__
 
 
-def _run_all(runner, kind, tables, names, args, keywords, results, progress) -> None:
-    """Keeps ``runner.window`` tasks in flight and collects them as they finish."""
+class _Recorder:
+    """Records each run's outcome as it comes in, from any thread, and counts it
+    on the progress bar."""
+
+    def __init__(self, results: dict, progress):
+        self.results = results
+        self.failed = 0
+        self._lock = threading.Lock()
+        self._bar = tqdm(total=len(results), desc="回测", unit="个", disable=_quiet(progress))
+
+    def __enter__(self) -> _Recorder:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self._bar.close()
+
+    def __call__(self, name, outcome) -> None:
+        with self._lock:
+            self.results[name] = outcome
+            if isinstance(outcome, BaseException):
+                self.failed += 1
+                self._bar.set_postfix(failed=self.failed)
+            self._bar.update()
+
+
+def _take(queue: deque):
+    """The next name, or None when there is none (another thread may take the last)."""
+    try:
+        return queue.popleft()
+    except IndexError:
+        return None
+
+
+def _run_with_caller(kind, tables, queue, args, keywords, recorder) -> None:
+    """The default executor: this process runs backtests on its own data, one
+    after another, while a thread keeps one worker process per other core busy.
+    A run here needs no copy of its table and no trip through a pipe, so the
+    caller's core does the most work it can; both sides take names from one
+    queue, so they finish together."""
+    data, start_date, end_date, output_dir = args
+    first = queue.popleft()  # this process's: a single run starts no pool at all
+    helper = None
+    if queue and _cores() > 1:
+        # The pool's first name is its own: however fast this side runs, the
+        # pool side takes part.
+        reserved = [queue.popleft()]
+
+        def take():
+            return reserved.pop() if reserved else _take(queue)
+
+        helper = _PoolThread(kind, tables, take, len(queue) + 1, args, keywords, recorder)
+        helper.start()
+    try:
+        name = first
+        while name is not None and not (helper and helper.stop.is_set()):
+            [(outcome, _, _)] = _run_tasks(
+                kind, data, [(name, tables[name])], start_date, end_date, output_dir, keywords
+            )
+            recorder(name, outcome)
+            name = _take(queue)
+    except BaseException:  # an interrupt: the pool side stops too
+        queue.clear()
+        if helper is not None:
+            helper.stop.set()
+        raise
+    finally:
+        if helper is not None:
+            helper.join()
+    if helper is not None and helper.error is not None:
+        raise helper.error
+
+
+class _PoolThread(threading.Thread):
+    """Feeds the default pool (one worker per core beside the caller's) from the
+    shared queue. An error of its own, not of a run, stops both sides and is
+    raised by the call."""
+
+    def __init__(self, kind, tables, take, count, args, keywords, recorder):
+        super().__init__(name="mirtaly-many-pool", daemon=True)
+        self.work = (kind, tables, take, count, args, keywords, recorder)
+        self.stop = threading.Event()
+        self.error: BaseException | None = None
+
+    def run(self) -> None:
+        kind, tables, take, count, args, keywords, recorder = self.work
+        try:
+            workers = _cores() - 1
+            pool = _DEFAULT_POOL.acquire(workers)
+            with _shared_runner(
+                pool, args[0], min(workers, count), [lambda: _DEFAULT_POOL.release(pool)]
+            ) as runner:
+                _run_all(runner, kind, tables, take, args, keywords, recorder, self.stop)
+        except BaseException as exc:
+            self.error = exc
+            self.stop.set()
+
+
+# How often a feeding thread looks whether the caller stopped it.
+_STOP_POLL = 0.25
+
+
+def _run_all(runner, kind, tables, take, args, keywords, record, stop=None) -> None:
+    """Keeps ``runner.window`` tasks in flight and collects them as they finish,
+    until ``take()`` has no more names or ``stop`` is set."""
     _, start_date, end_date, output_dir = args
-    queue = deque(names)
     free = list(range(runner.window))
     pending: dict = {}
     pace = _Pace(runner.bundle)
-    failed = 0
-    with tqdm(total=len(names), desc="回测", unit="个", disable=_quiet(progress)) as bar:
-
-        def record(name, outcome) -> None:
-            nonlocal failed
-            results[name] = outcome
-            if isinstance(outcome, BaseException):
-                failed += 1
-                bar.set_postfix(failed=failed)
-            bar.update()
-
-        try:
-            while True:
-                while free and queue:
-                    task = free.pop()
-                    items, held = [], []
-                    for _ in range(min(pace.bundle(), len(queue))):
-                        name = queue.popleft()
-                        try:  # an unreadable table fails its own run only
-                            slot = task * runner.bundle + len(items)
-                            table_ref, keep = runner.table_ref(slot, tables[name])
-                        except Exception as exc:
-                            record(name, exc)
-                            continue
-                        items.append((name, table_ref))
-                        held.append(keep)
-                    if not items:
-                        free.append(task)
+    more = True
+    try:
+        while not (stop and stop.is_set()):
+            while free and more:
+                task = free.pop()
+                items, held = [], []
+                for _ in range(pace.bundle()):
+                    name = take()
+                    if name is None:
+                        more = False
+                        break
+                    try:  # an unreadable table fails its own run only
+                        slot = task * runner.bundle + len(items)
+                        table_ref, keep = runner.table_ref(slot, tables[name])
+                    except Exception as exc:
+                        record(name, exc)
                         continue
-                    try:
-                        future = runner.executor.submit(
-                            _run_tasks,
-                            kind,
-                            runner.data_ref,
-                            items,
-                            start_date,
-                            end_date,
-                            output_dir,
-                            keywords,
-                        )
-                    except Exception as exc:  # a broken pool
-                        free.append(task)
-                        for name, _ in items:
-                            record(name, exc)
-                        continue
-                    pending[future] = (task, [name for name, _ in items], held)
-                if not pending:
-                    break
-                done, _ = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
-                for future in done:
-                    task, batch, _ = pending.pop(future)
+                    items.append((name, table_ref))
+                    held.append(keep)
+                if not items:
                     free.append(task)
-                    outcomes = _outcomes(future, batch)
-                    for name, (outcome, trace, seconds) in zip(batch, outcomes, strict=True):
-                        pace.ran(seconds)
-                        record(name, _with_remote_trace(outcome, trace))
-        finally:
-            for future in pending:
-                future.cancel()
+                    continue
+                try:
+                    future = runner.executor.submit(
+                        _run_tasks,
+                        kind,
+                        runner.data_ref,
+                        items,
+                        start_date,
+                        end_date,
+                        output_dir,
+                        keywords,
+                    )
+                except Exception as exc:  # a broken pool
+                    free.append(task)
+                    for name, _ in items:
+                        record(name, exc)
+                    continue
+                pending[future] = (task, [name for name, _ in items], held)
+            if not pending:
+                break
+            timeout = _STOP_POLL if stop else None
+            done, _ = cf.wait(pending, timeout=timeout, return_when=cf.FIRST_COMPLETED)
+            for future in done:
+                task, batch, _ = pending.pop(future)
+                free.append(task)
+                outcomes = _outcomes(future, batch)
+                for name, (outcome, trace, seconds) in zip(batch, outcomes, strict=True):
+                    pace.ran(seconds)
+                    record(name, _with_remote_trace(outcome, trace))
+    finally:
+        for future in pending:
+            future.cancel()
 
 
 def _outcomes(future: cf.Future, batch: list) -> list:
@@ -406,11 +511,6 @@ def _runner(executor, data, tasks: int) -> _Runner:
     client = _dask_client(executor)
     if client is not None:
         return _dask_runner(client, data)
-    if executor is None:
-        pool = _DEFAULT_POOL.acquire(_cores())
-        return _shared_runner(
-            pool, data, min(_cores(), tasks), [lambda: _DEFAULT_POOL.release(pool)]
-        )
     if not isinstance(executor, cf.Executor):
         raise TypeError(
             "executor must be None, a concurrent.futures.Executor or a dask.distributed.Client, "
