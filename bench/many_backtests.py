@@ -7,7 +7,9 @@ directory (never the user's home) and loaded once. 200 factor backtests (20 dist
 momentum factors, each under 10 names; the service always draws their figure) and 200
 strategy backtests (20 distinct momentum weight tables; plot=None) are run each way. The
 pool's and the cluster's results must equal the sequential ones exactly (or the script
-exits 1); then the wall times, throughput ratios and CPU time a run are printed.
+exits 1); then the wall times, throughput ratios and CPU time a run are printed. The Dask
+cluster is up only around its own runs: a LocalCluster's scheduler is a thread of this
+process, which slowed every run made here by about 6% while it stood.
 
 Memory: while a many-backtest call runs, each worker process's private resident memory
 (RssAnon: its heap and anything it copied, not the shared data files it maps) is sampled,
@@ -27,6 +29,7 @@ growth under 25% of the data's size.
 
 import argparse
 import concurrent.futures as cf
+import contextlib
 import dataclasses
 import os
 import sys
@@ -141,6 +144,24 @@ class Sampler:
         self._thread.join()
 
 
+@contextlib.contextmanager
+def dask_client(tiny, charts):
+    """A LocalCluster of two worker processes that have drawn once. Started only around
+    the Dask runs: its scheduler runs in this process and would slow the others."""
+    with (
+        LocalCluster(
+            n_workers=WORKERS,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=":0",
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        client.run(drawn_once, tiny, charts)
+        yield client
+
+
 def pool_workers() -> list[int]:
     """The default pool's workers (the default pool starts them as it needs them)."""
     pool = many._DEFAULT_POOL._pool
@@ -227,8 +248,9 @@ def side_by_side(kind, data, tables, start, end, output_dir, options, runs: int)
 class Modes:
     """Runs one kind of backtest each way and keeps times, CPU and worker memory."""
 
-    def __init__(self, data, start, end, client, tiny, charts):
-        self.data, self.start, self.end, self.client = data, start, end, client
+    def __init__(self, data, start, end, tiny, charts):
+        self.data, self.start, self.end = data, start, end
+        self.tiny, self.charts = tiny, charts
         # What a forked pool worker holds before its first run: after a trivial task, or
         # after drawing once (fonts, renderer) for the kinds that draw.
         with cf.ProcessPoolExecutor(1, mp_context=many._pool_context()) as idle:
@@ -284,16 +306,18 @@ class Modes:
         workers = sum(cpu_seconds(pid) - before.get(pid, 0.0) for pid in plain._processes)
         rows.append((f"{label}: pool of 2, no caller", elapsed, caller, workers, False))
 
-        client = self.client
-        before = client.run(cpu_seconds)
-        # Counted from where each worker stands now: its heap keeps what earlier runs freed.
-        pid_of, anon_of = client.run(os.getpid), client.run(private_memory)
-        baseline = {pid_of[worker]: anon_of[worker] for worker in pid_of}
-        with Sampler(lambda: list(baseline)) as memory:
-            started, cpu = time.perf_counter(), cpu_seconds()
-            got_dask, _ = run_many(tables, data, start, end, output_dir, executor=client, **options)
-            elapsed, caller = time.perf_counter() - started, cpu_seconds() - cpu
-        after = client.run(cpu_seconds)
+        with dask_client(self.tiny, self.charts) as client:
+            before = client.run(cpu_seconds)
+            # Counted from where each worker stands now, after drawing once.
+            pid_of, anon_of = client.run(os.getpid), client.run(private_memory)
+            baseline = {pid_of[worker]: anon_of[worker] for worker in pid_of}
+            with Sampler(lambda: list(baseline)) as memory:
+                started, cpu = time.perf_counter(), cpu_seconds()
+                got_dask, _ = run_many(
+                    tables, data, start, end, output_dir, executor=client, **options
+                )
+                elapsed, caller = time.perf_counter() - started, cpu_seconds() - cpu
+            after = client.run(cpu_seconds)
         workers = sum(after[w] - before[w] for w in after)
         rows.append((f"{label}: Dask cluster", elapsed, caller, workers, True))
         for pid, peak in memory.peak.items():
@@ -354,35 +378,24 @@ def main() -> int:
         service = get_service()
 
         tiny = BacktestData(data=payload_of(20, 40)["data"])
-        with (
-            LocalCluster(
-                n_workers=WORKERS,
-                threads_per_worker=1,
-                processes=True,
-                host="127.0.0.1",
-                dashboard_address=":0",
-            ) as cluster,
-            Client(cluster) as client,
+        modes = Modes(data, start, end, tiny, charts)
+        print("                                   wall    ratio   CPU a run (workers + caller)")
+        for label, tables, single, run_many, output_dir, options in (
+            ("factors", factors, service.backtest, mirtaly.backtest_many, charts, {}),
+            (
+                "strategies",
+                weights,
+                service.backtest_strategy,
+                mirtaly.backtest_strategy_many,
+                None,
+                {"plot": None},
+            ),
         ):
-            client.run(drawn_once, tiny, charts)
-            modes = Modes(data, start, end, client, tiny, charts)
-            print("                                   wall    ratio   CPU a run (workers + caller)")
-            for label, tables, single, run_many, output_dir, options in (
-                ("factors", factors, service.backtest, mirtaly.backtest_many, charts, {}),
-                (
-                    "strategies",
-                    weights,
-                    service.backtest_strategy,
-                    mirtaly.backtest_strategy_many,
-                    None,
-                    {"plot": None},
-                ),
-            ):
-                named = {f"{label[0]}{i:03d}": tables[i % distinct] for i in range(runs)}
-                lines = modes.run(label, named, single, run_many, output_dir, options)
-                if lines is None:
-                    return 1
-                print("\n".join(lines))
+            named = {f"{label[0]}{i:03d}": tables[i % distinct] for i in range(runs)}
+            lines = modes.run(label, named, single, run_many, output_dir, options)
+            if lines is None:
+                return 1
+            print("\n".join(lines))
         print("pool and Dask results equal the sequential ones exactly")
         print(f"-- private memory of the workers (data {loaded / MIB:.0f} MiB)")
         worst = beyond = 0.0
