@@ -307,10 +307,15 @@ def _run_with_caller(kind, tables, queue, args, keywords, recorder) -> None:
     try:
         name = first
         while name is not None and not (helper and helper.stop.is_set()):
-            [(outcome, _, _)] = _run_tasks(
-                kind, data, [(name, tables[name])], start_date, end_date, output_dir, keywords
-            )
-            recorder(name, outcome)
+            try:  # an unreadable table fails its own run only
+                items = [(name, tables[name])]
+            except Exception as exc:
+                recorder(name, exc)
+            else:
+                [(outcome, _, _)] = _run_tasks(
+                    kind, data, items, start_date, end_date, output_dir, keywords
+                )
+                recorder(name, outcome)
             name = _take(queue)
     except BaseException:  # an interrupt: the pool side stops too
         queue.clear()
