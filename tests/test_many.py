@@ -2,8 +2,11 @@
 Dask cluster on 127.0.0.1 give exactly the single calls' results."""
 
 import dataclasses
+import glob
 import os
 import re
+import tempfile
+import threading
 import time
 import traceback
 from concurrent.futures import ThreadPoolExecutor
@@ -170,6 +173,32 @@ def test_the_default_pool_is_reused_and_its_workers_let_go_of_each_calls_data(
     while mapped_sessions(pool) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert mapped_sessions(pool) == 0
+
+
+def test_an_interrupt_stops_both_sides_and_leaves_no_files(
+    tiny_data, strategies, window, monkeypatch
+):
+    from mirtaly import many
+
+    class Interrupting(dict):
+        def __getitem__(self, name):
+            if name == "stop":  # whichever side reads it
+                raise KeyboardInterrupt
+            return super().__getitem__(name)
+
+    def scratch():
+        roots = ("/dev/shm", tempfile.gettempdir())
+        return {path for root in roots for path in glob.glob(f"{root}/mirtaly-many-*")}
+
+    monkeypatch.setattr(many, "_cores", lambda: 2)
+    before = scratch()
+    tables = Interrupting({**strategies, "stop": None, "after": strategies["mom5"]})
+    with pytest.raises(KeyboardInterrupt):
+        mirtaly.backtest_strategy_many(tables, tiny_data, *window, None, plot=None)
+    assert "mirtaly-many-pool" not in [t.name for t in threading.enumerate()]
+    assert scratch() == before
+    results, _ = mirtaly.backtest_strategy_many(strategies, tiny_data, *window, None, plot=None)
+    assert list(results) == list(strategies)
 
 
 def test_factor_backtests_equal_the_single_calls_and_rank_in_the_summary(
