@@ -10,6 +10,7 @@ import threading
 import time
 import traceback
 from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 
 import numpy as np
 import pandas as pd
@@ -20,7 +21,7 @@ from mirtaly.backtest._prepare import BinaryPreparedDataStore, GroupPreparedData
 import mirtaly
 from mirtaly import _shared, singleton
 from mirtaly.api import get_service
-from mirtaly.backtest.result import BacktestData
+from mirtaly.backtest.result import BacktestData, StrategyBacktestResult
 from mirtaly.exceptions import BacktestManyError
 
 
@@ -199,6 +200,47 @@ def test_an_interrupt_stops_both_sides_and_leaves_no_files(
     assert scratch() == before
     results, _ = mirtaly.backtest_strategy_many(strategies, tiny_data, *window, None, plot=None)
     assert list(results) == list(strategies)
+
+
+class _Exit:
+    """Ends the process that unpickles it: a worker that dies during a call."""
+
+    def __reduce__(self):
+        return (os._exit, (1,))
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+def test_a_dead_worker_fails_only_its_own_runs_and_the_caller_runs_the_rest(
+    tiny_data, strategies, window, monkeypatch
+):
+    from mirtaly import many
+
+    method = many._method
+
+    def after_the_pool_broke(kind):
+        # This process's runs wait for the worker to die, so names are left over.
+        while "mirtaly-many-pool" in [t.name for t in threading.enumerate()]:
+            if many._DEFAULT_POOL._pool is not None and many._broken(many._DEFAULT_POOL._pool):
+                break
+            time.sleep(0.01)
+        return method(kind)
+
+    monkeypatch.setattr(many, "_cores", lambda: 2)
+    monkeypatch.setattr(many, "_method", after_the_pool_broke)
+    poison = strategies["mom5"].copy()
+    poison.attrs["exit"] = _Exit()
+    after = {f"after{i}": strategies["mom10"] for i in range(4)}
+    tables = {"first": strategies["mom5"], "poison": poison, **after}  # the pool's is second
+
+    results, _ = mirtaly.backtest_strategy_many(
+        tables, tiny_data, *window, None, plot=None, raise_errors=False
+    )
+    failed = {name for name, result in results.items() if isinstance(result, BaseException)}
+    assert "poison" in failed and failed <= {"poison", "after0"}  # what was in flight
+    assert all(isinstance(results[name], BrokenProcessPool) for name in failed)
+    assert all(isinstance(results[name], StrategyBacktestResult) for name in set(tables) - failed)
 
 
 def test_factor_backtests_equal_the_single_calls_and_rank_in_the_summary(

@@ -302,21 +302,35 @@ def _run_with_caller(kind, tables, queue, args, keywords, recorder) -> None:
         def take():
             return reserved.pop() if reserved else _take(queue)
 
-        helper = _PoolThread(kind, tables, take, len(queue) + 1, args, keywords, recorder)
+        def give_back(names):
+            queue.extendleft(reversed(names))
+
+        helper = _PoolThread(
+            kind, tables, take, give_back, len(queue) + 1, args, keywords, recorder
+        )
         helper.start()
+
+    def run(name) -> None:
+        try:  # an unreadable table fails its own run only
+            items = [(name, tables[name])]
+        except Exception as exc:
+            recorder(name, exc)
+            return
+        [(outcome, _, _)] = _run_tasks(
+            kind, data, items, start_date, end_date, output_dir, keywords
+        )
+        recorder(name, outcome)
+
     try:
         name = first
         while name is not None and not (helper and helper.stop.is_set()):
-            try:  # an unreadable table fails its own run only
-                items = [(name, tables[name])]
-            except Exception as exc:
-                recorder(name, exc)
-            else:
-                [(outcome, _, _)] = _run_tasks(
-                    kind, data, items, start_date, end_date, output_dir, keywords
-                )
-                recorder(name, outcome)
+            run(name)
             name = _take(queue)
+        if helper is not None:
+            # Names the pool side handed back when its pool broke run here.
+            helper.join()
+            while helper.error is None and (name := _take(queue)) is not None:
+                run(name)
     except BaseException:  # an interrupt: the pool side stops too
         queue.clear()
         if helper is not None:
@@ -334,21 +348,21 @@ class _PoolThread(threading.Thread):
     shared queue. An error of its own, not of a run, stops both sides and is
     raised by the call."""
 
-    def __init__(self, kind, tables, take, count, args, keywords, recorder):
+    def __init__(self, kind, tables, take, give_back, count, args, keywords, recorder):
         super().__init__(name="mirtaly-many-pool", daemon=True)
-        self.work = (kind, tables, take, count, args, keywords, recorder)
+        self.work = (kind, tables, take, give_back, count, args, keywords, recorder)
         self.stop = threading.Event()
         self.error: BaseException | None = None
 
     def run(self) -> None:
-        kind, tables, take, count, args, keywords, recorder = self.work
+        kind, tables, take, give_back, count, args, keywords, recorder = self.work
         try:
             workers = _cores() - 1
             pool = _DEFAULT_POOL.acquire(workers)
             with _shared_runner(
                 pool, args[0], min(workers, count), [lambda: _DEFAULT_POOL.release(pool)]
             ) as runner:
-                _run_all(runner, kind, tables, take, args, keywords, recorder, self.stop)
+                _run_all(runner, kind, tables, take, args, keywords, recorder, self.stop, give_back)
         except BaseException as exc:
             self.error = exc
             self.stop.set()
@@ -358,9 +372,11 @@ class _PoolThread(threading.Thread):
 _STOP_POLL = 0.25
 
 
-def _run_all(runner, kind, tables, take, args, keywords, record, stop=None) -> None:
+def _run_all(runner, kind, tables, take, args, keywords, record, stop=None, give_back=None):
     """Keeps ``runner.window`` tasks in flight and collects them as they finish,
-    until ``take()`` has no more names or ``stop`` is set."""
+    until ``take()`` has no more names or ``stop`` is set. When the executor
+    takes no more tasks (a worker died and broke the pool), the names not yet
+    sent fail, or go back in order through ``give_back`` for another side to run."""
     _, start_date, end_date, output_dir = args
     free = list(range(runner.window))
     pending: dict = {}
@@ -400,6 +416,10 @@ def _run_all(runner, kind, tables, take, args, keywords, record, stop=None) -> N
                     )
                 except Exception as exc:  # a broken pool
                     free.append(task)
+                    if give_back is not None:
+                        give_back([name for name, _ in items])
+                        more = False
+                        continue
                     for name, _ in items:
                         record(name, exc)
                     continue
