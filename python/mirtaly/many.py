@@ -19,9 +19,10 @@ Where the runs happen (``executor``):
   pool is kept between calls (a second call starts no processes) and shut
   down after five idle minutes or at exit; its workers drop a call's data as
   soon as the call returns. A single name, or a machine of one core, runs
-  here without a pool. Scripts that call this at import time need the usual
-  ``if __name__ == "__main__":`` guard, because the workers import the main
-  module.
+  here without a pool. If a worker dies, only the runs it held fail
+  (``BrokenProcessPool``) and this process runs the rest. Scripts that call
+  this at import time need the usual ``if __name__ == "__main__":`` guard,
+  because the workers import the main module.
 - a ``concurrent.futures.ThreadPoolExecutor``: the caller's threads share the
   data as it is (the kernels release the GIL).
 - any other ``concurrent.futures.Executor``, taken to run its tasks in other
