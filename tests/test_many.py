@@ -5,6 +5,8 @@ import dataclasses
 import glob
 import os
 import re
+import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -197,7 +199,7 @@ def test_an_interrupt_stops_both_sides_and_leaves_no_files(
     with pytest.raises(KeyboardInterrupt):
         mirtaly.backtest_strategy_many(tables, tiny_data, *window, None, plot=None)
     assert "mirtaly-many-pool" not in [t.name for t in threading.enumerate()]
-    assert scratch() == before
+    assert scratch() <= before
     results, _ = mirtaly.backtest_strategy_many(strategies, tiny_data, *window, None, plot=None)
     assert list(results) == list(strategies)
 
@@ -338,3 +340,17 @@ def test_shared_frames_equal_the_originals_in_values_labels_and_layout(tiny_data
             pd.testing.assert_frame_equal(table, frames[key], check_exact=True)
             assert table.attrs == frames[key].attrs and not table.to_numpy().flags.writeable
         _shared.detach(session.handle.token)
+
+
+def test_a_session_left_by_a_dead_process_goes_when_the_next_one_starts(
+    tiny_data, tmp_path, monkeypatch
+):
+    monkeypatch.setattr(_shared, "_scratch_root", lambda nbytes: str(tmp_path))
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], stdout=-1)
+    left, kept = tmp_path / "mirtaly-many-left", tmp_path / "mirtaly-many-kept"
+    for folder, pid in ((left, int(gone.stdout)), (kept, os.getpid())):
+        folder.mkdir()
+        (folder / "owner").write_text(str(pid))
+    with _shared.SharedSession(tiny_data, slots=1) as session:
+        assert not left.exists() and kept.exists()
+        assert (session.directory / "owner").read_text() == str(os.getpid())

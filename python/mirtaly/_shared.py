@@ -7,7 +7,8 @@ maps them read-only: N workers share one copy through the page cache, and a
 worker reads only the pages its backtests touch. Each task's table goes
 through a *slot*, a file the parent overwrites in place for the next task once
 the previous one is done, so neither side faults in fresh pages for every
-table and nothing is pushed through a pipe.
+table and nothing is pushed through a pipe. A directory whose writer died
+without removing it (killed mid-call) is removed when the next session starts.
 
 Only frames whose values are one plain numpy array (one bool, integer, float
 or complex dtype) are mapped; everything else (benchmark series, mixed or
@@ -46,6 +47,10 @@ __all__ = [
 
 _SHELL = "data.pkl"
 _TOKEN = "token"
+_PREFIX = "mirtaly-many-"
+# The writer's process id, written first: a directory whose writer is gone was
+# left by a process that was killed or ended mid-call.
+_OWNER = "owner"
 
 
 @dataclass(frozen=True)
@@ -107,6 +112,29 @@ def _scratch_root(nbytes: int) -> str | None:
     return None
 
 
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # someone else's process
+        return True
+    return True
+
+
+def _sweep(root: str | None) -> None:
+    """Removes the session directories of writers that are gone: a killed
+    caller leaves its copy of the data behind, and ``/dev/shm`` is memory."""
+    for folder in {"/dev/shm", tempfile.gettempdir(), root or tempfile.gettempdir()}:
+        for path in Path(folder).glob(f"{_PREFIX}*"):
+            try:
+                pid = int((path / _OWNER).read_text())
+            except (OSError, ValueError):
+                continue  # being written, or not ours to judge
+            if not _alive(pid):
+                shutil.rmtree(path, ignore_errors=True)
+
+
 class SharedSession:
     """The parent's side: writes ``data`` once, then fills slots with tables.
 
@@ -117,8 +145,11 @@ class SharedSession:
     def __init__(self, data: BacktestData, slots: int):
         frames = {key: _plain_values(value) for key, value in data.data.items()}
         nbytes = sum(v.nbytes for v in frames.values() if v is not None)
-        self.directory = Path(tempfile.mkdtemp(prefix="mirtaly-many-", dir=_scratch_root(nbytes)))
+        root = _scratch_root(nbytes)
+        _sweep(root)
+        self.directory = Path(tempfile.mkdtemp(prefix=_PREFIX, dir=root))
         try:
+            (self.directory / _OWNER).write_text(str(os.getpid()))
             shell = {}
             for number, (key, value) in enumerate(data.data.items()):
                 values = frames[key]
