@@ -347,10 +347,12 @@ def test_a_session_left_by_a_dead_process_goes_when_the_next_one_starts(
 ):
     monkeypatch.setattr(_shared, "_scratch_root", lambda nbytes: str(tmp_path))
     gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], stdout=-1)
-    left, kept = tmp_path / "mirtaly-many-left", tmp_path / "mirtaly-many-kept"
-    for folder, pid in ((left, int(gone.stdout)), (kept, os.getpid())):
-        folder.mkdir()
-        (folder / "owner").write_text(str(pid))
+    here, dead = _shared._where(), int(gone.stdout)
+    owners = {"left": f"{dead} {here}", "alive": f"{os.getpid()} {here}", "elsewhere": f"{dead} x"}
+    for name, owner in owners.items():
+        (tmp_path / f"mirtaly-many-{name}").mkdir()
+        (tmp_path / f"mirtaly-many-{name}" / "owner").write_text(owner)
     with _shared.SharedSession(tiny_data, slots=1) as session:
-        assert not left.exists() and kept.exists()
-        assert (session.directory / "owner").read_text() == str(os.getpid())
+        kept = {path.name for path in tmp_path.glob("mirtaly-many-*")} - {session.directory.name}
+        assert kept == {"mirtaly-many-alive", "mirtaly-many-elsewhere"}
+        assert (session.directory / "owner").read_text() == f"{os.getpid()} {here}"

@@ -22,6 +22,7 @@ from __future__ import annotations
 import os
 import pickle
 import shutil
+import socket
 import tempfile
 import threading
 import time
@@ -48,8 +49,9 @@ __all__ = [
 _SHELL = "data.pkl"
 _TOKEN = "token"
 _PREFIX = "mirtaly-many-"
-# The writer's process id, written first: a directory whose writer is gone was
-# left by a process that was killed or ended mid-call.
+# The writer's process id and where it lives (host and process namespace),
+# written first: a directory whose writer is gone was left by a process that
+# was killed or ended mid-call.
 _OWNER = "owner"
 
 
@@ -112,6 +114,16 @@ def _scratch_root(nbytes: int) -> str | None:
     return None
 
 
+def _where() -> str:
+    # Another host or container can share the folder; its process ids mean
+    # nothing here.
+    try:
+        space = os.readlink("/proc/self/ns/pid")
+    except OSError:
+        space = ""
+    return f"{socket.gethostname()} {space}"
+
+
 def _alive(pid: int) -> bool:
     try:
         os.kill(pid, 0)
@@ -128,10 +140,11 @@ def _sweep(root: str | None) -> None:
     for folder in {"/dev/shm", tempfile.gettempdir(), root or tempfile.gettempdir()}:
         for path in Path(folder).glob(f"{_PREFIX}*"):
             try:
-                pid = int((path / _OWNER).read_text())
+                pid, _, where = (path / _OWNER).read_text().partition(" ")
+                pid = int(pid)
             except (OSError, ValueError):
                 continue  # being written, or not ours to judge
-            if not _alive(pid):
+            if where == _where() and not _alive(pid):
                 shutil.rmtree(path, ignore_errors=True)
 
 
@@ -149,7 +162,7 @@ class SharedSession:
         _sweep(root)
         self.directory = Path(tempfile.mkdtemp(prefix=_PREFIX, dir=root))
         try:
-            (self.directory / _OWNER).write_text(str(os.getpid()))
+            (self.directory / _OWNER).write_text(f"{os.getpid()} {_where()}")
             shell = {}
             for number, (key, value) in enumerate(data.data.items()):
                 values = frames[key]
