@@ -53,8 +53,9 @@ void log_dataset_summary(nb::handle store, nb::handle action) {
     nb::object metadata = store.attr("load_metadata")();
     nb::object datasets = entry_or_empty(metadata, "datasets");
     nb::object benchmarks = entry_or_empty(metadata, "benchmarks");
+    // The store's metadata is plain dicts: code -> dataset key.
     nb::set benchmark_keys;
-    for (nb::handle key : benchmarks.attr("values")()) benchmark_keys.add(key);
+    for (auto [code, key] : nb::cast<nb::dict>(benchmarks)) benchmark_keys.add(key);
 
     // Matrices and index members first, in the store's order; benchmarks last.
     std::vector<std::pair<nb::object, nb::object>> rows;
