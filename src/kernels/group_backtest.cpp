@@ -317,82 +317,67 @@ template <class Cell>
     }
 }
 
-// One stock's holdings by group, walked over the market as the simulation
-// walks a portfolio's: a day asks for shares when the stock is in a group, and
-// a group the stock has left targets no shares of it. The first holding is
-// the book's own, kept in registers through the walk; `held` gets it back
-// when the book is done.
-class GroupBook {
-  public:
-    static constexpr bool kInPlace = true;
-
-    GroupBook(const GroupPlan& plan, std::size_t j, std::span<DayProfit> profit,
-              StockHoldings& held)
-        : held_(held),
-          first_(held.first),
-          group_(plan.group_of.data() + j),
-          stocks_(plan.stocks),
-          weight_(plan.weight.data()),
-          weight_stride_(plan.groups + 1),
-          profit_{profit.data(), plan.groups} {}
-    GroupBook(const GroupBook&) = delete;
-    ~GroupBook() { held_.first = first_; }
-
-    [[gnu::always_inline]] void mark(std::size_t i0, std::size_t i1, std::uint8_t* flags) const {
-        const std::uint8_t* g = group_ + i0 * stocks_;
-        for (std::size_t i = 0; i < i1 - i0; ++i, g += stocks_) flags[i] = *g != 0;
+// One stock's day for the groups: `first` is the stock's first holding (the
+// walk keeps it with the tile's others), `held` the stock's holdings. Asked
+// only while something is held or the stock is in a group: a day asks for
+// shares when the stock is in group g, and a group the stock has left targets
+// no shares of it.
+template <class Cell>
+[[gnu::always_inline]] inline void trade_groups(const VwapRules& rules, const Cell& at,
+                                                std::size_t k, std::size_t g, double w,
+                                                Holding& first, StockHoldings& held,
+                                                const GroupProfits& profit) {
+    const CellValues cell(at);  // read once for both steps of a move
+    if (!held.more.empty()) [[unlikely]] {
+        several_hold(rules, cell, k, g, w, first, held.more, profit);
+        return;
     }
-    bool idle() const { return first_.shares == 0.0; }
+    // The stock stays in its group, or joins one from nothing; or it left its
+    // group, which sells the shares when it can while the group it joined, if
+    // any, buys. Chosen by selects, not branches: the group changes from day
+    // to day about as often as not.
+    const std::size_t from = first.shares == 0.0 ? g : first.group;
+    const bool stays = from == g;
+    DayProfit& left = profit(from, k);
+    const auto [kept, bought] =
+        rules.move(cell, w, first.shares, stays, left, g ? profit(g, k) : left);
+    const bool moved = stays || kept == 0.0;
+    if (!moved && bought > 0.0) [[unlikely]] held.more.push_back({g, bought});
+    first.shares = stays ? kept + bought : (kept == 0.0 ? bought : kept);
+    first.group = moved ? g : from;
+}
 
-    // Asked only while something is held or the stock is in a group.
-    template <class Cell>
-    [[gnu::always_inline]] void trade(const VwapRules& rules, const Cell& at, std::size_t k) {
-        const std::size_t g = group_[k * stocks_];
-        const double w = weight_[k * weight_stride_ + g];  // NaN for g = 0
-        const CellValues cell(at);  // read once for both steps of a move
-        if (!held_.more.empty()) [[unlikely]] {
-            Holding first = first_;
-            several_hold(rules, cell, k, g, w, first, held_.more, profit_);
-            first_ = first;
-            return;
-        }
-        if (first_.shares == 0.0) first_.group = g;
-        if (first_.group == g) return rules.step(cell, w, first_.shares, profit_(g, k));
-        // The stock left its group, which targets no shares of it and sells
-        // them when it can; the group it joined, if any, buys.
-        DayProfit& left = profit_(first_.group, k);
-        const auto [kept, bought] =
-            rules.move(cell, w, first_.shares, false, left, g ? profit_(g, k) : left);
-        first_.shares = kept;
-        if (kept == 0.0)
-            first_ = {g, bought};
-        else if (bought != 0.0)
-            held_.more.push_back({g, bought});
-    }
-
-  private:
-    StockHoldings& held_;
-    Holding first_;
-    const std::uint8_t* group_;  // the stock's group on trading day k at [k * stocks_]
-    std::size_t stocks_;
-    const double* weight_;
-    std::size_t weight_stride_;
-    GroupProfits profit_;
-};
-
-// Every group over the market in the simulation's tile walk. Built for the
-// running CPU's instruction set, as the simulation's walk is.
+// Every group over the market in the simulation's tiles, each tile day by
+// day. Built for the running CPU's instruction set, as the simulation's walk
+// is.
 MIRTALY_CPU_CLONES
 void walk_groups(const GroupPlan& plan, const VwapMarket& market, const VwapRules& rules,
                  std::span<StockHoldings> holdings, std::span<DayProfit> profit) {
-    const std::size_t days = plan.trade_rows.size();
+    const std::size_t days = plan.trade_rows.size(), stocks = plan.stocks;
+    const std::size_t weights = plan.groups + 1;
+    const GroupProfits books{profit.data(), plan.groups};
     const MappedView2D<std::uint8_t> groups(View2D<std::uint8_t>{
-        plan.group_of.data(), days, plan.stocks, static_cast<std::ptrdiff_t>(plan.stocks), 1});
-    vwap_walk::walk_tiles(groups, market, rules, days, plan.stocks,
-                          [&](std::size_t j, auto&& walk_with) MIRTALY_INLINE_LAMBDA {
-                              GroupBook book(plan, j, profit, holdings[j]);
-                              walk_with(book);
-                          });
+        plan.group_of.data(), days, stocks, static_cast<std::ptrdiff_t>(stocks), 1});
+    vwap_walk::walk_tiles_by_day(
+        groups, market, days, stocks,
+        [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t nj, const auto* columns,
+            auto&& fetch) MIRTALY_INLINE_LAMBDA {
+            using Column = std::remove_cvref_t<decltype(*columns)>;
+            Holding first[vwap_walk::kTileStocks];
+            for (std::size_t c = 0; c < nj; ++c) first[c] = holdings[j0 + c].first;
+            for (std::size_t k = i0; k < i1; ++k) {
+                fetch(k);
+                const std::uint8_t* group = plan.group_of.data() + k * stocks + j0;
+                const double* weight = plan.weight.data() + k * weights;
+                for (std::size_t c = 0; c < nj; ++c) {
+                    const std::size_t g = group[c];
+                    if (g == 0 && first[c].shares == 0.0) continue;  // nothing to do
+                    trade_groups(rules, vwap_walk::CellOf<Column>{columns[c], k}, k, g,
+                                 weight[g], first[c], holdings[j0 + c], books);
+                }
+            }
+            for (std::size_t c = 0; c < nj; ++c) holdings[j0 + c].first = first[c];
+        });
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ namespace mirtaly::kernels::vwap_walk {
 struct MarketColumn {
     MappedLine<double> prev_close, close, buy_price, sell_price, split, dividend;
     MappedLine<bool> can_buy, cant_sell;
+    MarketColumn() = default;
     MarketColumn(const VwapMarket& m, std::size_t j)
         : prev_close(m.prev_close.column(j)), close(m.close.column(j)),
           buy_price(m.buy_price.column(j)), sell_price(m.sell_price.column(j)),
@@ -35,6 +36,7 @@ struct MarketColumn {
 struct StridedColumn {
     StridedLine<double> prev_close, close, buy_price, sell_price, split, dividend;
     StridedLine<bool> can_buy, cant_sell;
+    StridedColumn() = default;
     explicit StridedColumn(const MarketColumn& c)
         : prev_close(c.prev_close.strided()), close(c.close.strided()),
           buy_price(c.buy_price.strided()), sell_price(c.sell_price.strided()),
@@ -257,19 +259,16 @@ template <class Column, class Book>
     }
 }
 
-// Days [0, n_days) of stocks [0, n_stocks): bands of days in order, the band's
-// groups of stocks in order, so that every day sees its stocks in column order
-// and every stock its days in order. `signal` (days x stocks) is what the
-// books read, fetched ahead with the market; books(j, walk_with) calls
-// walk_with with stock j's book. Inlined into the caller, so that it is built
-// for the caller's instruction set.
-template <class Signal, class Books>
-[[gnu::always_inline]] inline void walk_tiles(const MappedView2D<Signal>& signal,
-                                              const VwapMarket& m, const VwapRules& rules,
-                                              std::size_t n_days, std::size_t n_stocks,
-                                              Books&& books) {
+// Tiles of days [0, n_days) x stocks [0, n_stocks): bands of days in order,
+// the band's groups of stocks in order, so that every day sees its stocks in
+// column order and every stock its days in order. `signal` (days x stocks) is
+// what the books read, fetched ahead with the market: tile(i0, i1, j0, nj,
+// fetch) works one tile, with `fetch` aimed at the next one.
+template <class Signal, class Tile>
+[[gnu::always_inline]] inline void for_each_tile(const MappedView2D<Signal>& signal,
+                                                 const VwapMarket& m, std::size_t n_days,
+                                                 std::size_t n_stocks, Tile&& tile) {
     Fetches<Signal> fetch(signal, m);
-    PartLines next;
     for (std::size_t i0 = 0; i0 < n_days; i0 += kTileDays) {
         const std::size_t ni = std::min(kTileDays, n_days - i0), i1 = i0 + ni;
         for (std::size_t j0 = 0; j0 < n_stocks; j0 += kTileStocks) {
@@ -280,26 +279,76 @@ template <class Signal, class Books>
             const std::size_t next_ni = next_i0 < n_days ? std::min(kTileDays, n_days - next_i0) : 0;
             const std::size_t next_nj = std::min(kTileStocks, n_stocks - next_j0);
             fetch.aim(next_i0, next_ni, next_j0, next_nj);
-
-            for (std::size_t c = 0; c < nj; ++c) {
-                const std::size_t j = j0 + c;
-                const MarketColumn market(m, j);
-                fetch.fill(c, next);
-                books(j, [&](auto& book) MIRTALY_INLINE_LAMBDA {
-                    using Book = std::remove_reference_t<decltype(book)>;
-                    if (!Book::kInPlace || !market.in_place())
-                        return walk(rules, market, book, next, i0, i1);
-                    if constexpr (Book::kInPlace) {
-                        const StridedColumn strided(market);
-                        if (strided.shared_stride())
-                            walk(rules, SharedStrideColumn(market), book, next, i0, i1);
-                        else
-                            walk(rules, strided, book, next, i0, i1);
-                    }
-                });
-            }
+            tile(i0, i1, j0, nj, static_cast<const Fetches<Signal>&>(fetch));
         }
     }
+}
+
+// Every tile stock by stock: books(j, walk_with) calls walk_with with stock
+// j's book, which walks the tile's days. Inlined into the caller, so that it
+// is built for the caller's instruction set.
+template <class Signal, class Books>
+[[gnu::always_inline]] inline void walk_tiles(const MappedView2D<Signal>& signal,
+                                              const VwapMarket& m, const VwapRules& rules,
+                                              std::size_t n_days, std::size_t n_stocks,
+                                              Books&& books) {
+    PartLines next;
+    for_each_tile(signal, m, n_days, n_stocks,
+                  [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t nj,
+                      const Fetches<Signal>& fetch) MIRTALY_INLINE_LAMBDA {
+        for (std::size_t c = 0; c < nj; ++c) {
+            const std::size_t j = j0 + c;
+            const MarketColumn market(m, j);
+            fetch.fill(c, next);
+            books(j, [&](auto& book) MIRTALY_INLINE_LAMBDA {
+                using Book = std::remove_reference_t<decltype(book)>;
+                if (!Book::kInPlace || !market.in_place())
+                    return walk(rules, market, book, next, i0, i1);
+                if constexpr (Book::kInPlace) {
+                    const StridedColumn strided(market);
+                    if (strided.shared_stride())
+                        walk(rules, SharedStrideColumn(market), book, next, i0, i1);
+                    else
+                        walk(rules, strided, book, next, i0, i1);
+                }
+            });
+        }
+    });
+}
+
+// Every tile day by day, for books that are independent across stocks: a
+// day's steps of the tile's stocks then overlap, where one stock's days wait
+// for each other. days(i0, i1, j0, nj, columns, fetch) works days [i0, i1)
+// of stocks [j0, j0 + nj), whose columns are columns[0, nj), each day's
+// stocks in column order, and calls fetch(k) on day k to request the next
+// tile's lines along the way. Inlined into the caller, so that it is built
+// for the caller's instruction set.
+template <class Signal, class Days>
+[[gnu::always_inline]] inline void walk_tiles_by_day(const MappedView2D<Signal>& signal,
+                                                     const VwapMarket& m, std::size_t n_days,
+                                                     std::size_t n_stocks, Days&& days) {
+    PartLines next[kTileStocks];
+    for_each_tile(signal, m, n_days, n_stocks,
+                  [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t nj,
+                      const Fetches<Signal>& lines) MIRTALY_INLINE_LAMBDA {
+        for (std::size_t c = 0; c < kTileStocks; ++c) lines.fill(c, next[c]);
+        // Day d of the tile requests part d / kWalkSteps's line d % kWalkSteps:
+        // every line of the next tile, spread over this one's days.
+        auto fetch = [&next, i0](std::size_t k) MIRTALY_INLINE_LAMBDA {
+            const std::size_t d = k - i0;
+            next[d / kWalkSteps % kTileStocks].fetch(d % kWalkSteps);
+        };
+        MarketColumn market[kTileStocks];
+        bool plain = true;
+        for (std::size_t c = 0; c < nj; ++c) {
+            market[c] = MarketColumn(m, j0 + c);
+            plain = plain && market[c].in_place() && StridedColumn(market[c]).shared_stride();
+        }
+        if (!plain) return days(i0, i1, j0, nj, static_cast<const MarketColumn*>(market), fetch);
+        SharedStrideColumn shared[kTileStocks];
+        for (std::size_t c = 0; c < nj; ++c) shared[c] = SharedStrideColumn(market[c]);
+        days(i0, i1, j0, nj, static_cast<const SharedStrideColumn*>(shared), fetch);
+    });
 }
 
 }  // namespace mirtaly::kernels::vwap_walk
